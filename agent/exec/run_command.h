@@ -1,0 +1,51 @@
+// run_command: the child process service behind "exec", "git", the hello probe and the
+// repository fingerprint.
+//
+// Steps for a caller: fill a ChildSpec, call run_command with the input bytes, then turn the
+// result into a reply with command_reply. The child starts through posix_spawnp (never fork)
+// with its working directory set before the program is looked up, SIGPIPE at its default and an
+// empty signal mask; it sees exactly three descriptors of ours: its stdin (a pipe when input is
+// non-empty, /dev/null otherwise) and two pipes for stdout and stderr, which are drained
+// together so neither can stall the other. Every child is reaped.
+//
+// Contract: a child that cannot be started is not a failure of run_command: it comes back as a
+// CommandOutput with code -1 and the start error's text in stderr_text. Only a failure while
+// reading the outputs or waiting (or output too large for one reply) is returned as a text.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "agent/bytes.h"
+#include "agent/dispatch.h"
+
+namespace vesk {
+
+struct ChildSpec {
+    std::string program;             // also argument zero; a bare name is searched in PATH
+    std::vector<std::string> args;   // after argument zero
+    std::optional<std::string> cwd;  // nothing: the agent's own working directory
+    // Applied in order on top of the inherited environment; a later pair for a name wins.
+    std::vector<std::pair<std::string, std::string>> env;
+};
+
+struct CommandOutput {
+    std::string stderr_text;  // lossy UTF-8, or the start error's text
+    int code = -1;            // exit code, or -1 for a signal or a failed start
+    Bytes stdout_bytes;       // raw
+};
+
+using CommandResult = std::variant<CommandOutput, std::string>;
+
+CommandResult run_command(const ChildSpec& spec, Bytes input = {});
+
+// The reply rule shared by "exec" and "git": data {"code","stderr"}, body = stdout; a failure
+// text becomes an error reply.
+HandlerOutcome command_reply(CommandResult result);
+
+}  // namespace vesk

@@ -1,0 +1,92 @@
+// vesk-agent: command line and start-up.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "agent/serve.h"
+#include "agent/text.h"
+#include "agent/version.h"
+
+namespace {
+
+constexpr std::string_view kVersionLine = "vesk-agent " VESK_VERSION "\n";
+constexpr std::string_view kUsageLine = "usage: vesk-agent serve | --version\n";
+
+void write_text(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t w = ::write(fd, text.data(), text.size());
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        text.remove_prefix(static_cast<std::size_t>(w));
+    }
+}
+
+[[noreturn]] void fatal(std::string_view what) {
+    std::string line = "vesk-agent: fatal: ";
+    line += what;
+    line += '\n';
+    write_text(2, line);
+    ::_exit(101);
+}
+
+// Descriptors 0-2 must exist before anything is opened, or a file we open could land on one
+// of them and be taken for a standard stream.
+void ensure_standard_fds() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0) continue;
+        int null_fd = ::open("/dev/null", O_RDWR);
+        if (null_fd < 0) fatal("cannot open /dev/null");
+        if (null_fd != fd) {
+            ::dup2(null_fd, fd);
+            ::close(null_fd);
+        }
+    }
+}
+
+// Moves the protocol stream to a private close-on-exec descriptor and points fd 1 at fd 2, so
+// a stray write to standard output from anywhere can never land inside a frame.
+int guard_protocol_stream() {
+    int out = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (out < 0) fatal("cannot duplicate standard output");
+    if (::dup2(2, 1) < 0) fatal("cannot redirect standard output");
+    return out;
+}
+
+int run_serve() {
+    ensure_standard_fds();
+    vesk::ServeOptions options;
+    options.in_fd = 0;
+    options.out_fd = guard_protocol_stream();
+    if (vesk::serve(options) == vesk::ServeEnd::no_worker_thread) {
+        fatal("cannot start a worker thread");
+    }
+    // Workers and watchers still running are not waited for; exit without running static
+    // destructors under their feet.
+    ::_exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // First of all: a write to a closed pipe must fail with EPIPE, not end the process.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    if (argc > 0 && !vesk::is_valid_utf8(argv[0])) fatal("program name is not valid UTF-8");
+    std::string_view command = argc > 1 ? std::string_view(argv[1]) : std::string_view();
+    if (argc > 1 && !vesk::is_valid_utf8(command)) fatal("argument is not valid UTF-8");
+
+    if (command == "serve") return run_serve();
+    if (command == "--version" || command == "-V") {
+        write_text(1, kVersionLine);
+        return 0;
+    }
+    write_text(2, kUsageLine);
+    return 2;
+}

@@ -1,0 +1,177 @@
+#include "agent/serve.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "agent/dispatch.h"
+#include "agent/git/registry.h"
+#include "agent/sys.h"
+#include "agent/wire.h"
+
+namespace vesk {
+
+namespace {
+
+// How long the exit waits for a message that is being written when input ends. A reader that
+// stopped reading must not keep the process alive for ever.
+constexpr std::chrono::seconds kSealTimeout{10};
+
+// Counts running workers, and separately those whose request changes the file system: the
+// loop waits for the first when it cannot start a thread, and for the second before exiting.
+class WorkerCounts {
+  public:
+    void started(bool finish_before_exit) {
+        std::lock_guard<std::mutex> lock(mu_);
+        ++running_;
+        if (finish_before_exit) ++must_finish_;
+    }
+    void ended(bool finish_before_exit) {
+        std::lock_guard<std::mutex> lock(mu_);
+        --running_;
+        if (finish_before_exit) --must_finish_;
+        cv_.notify_all();
+    }
+    // Waits until fewer than `count` workers run; false when none ran to begin with.
+    bool wait_for_one_to_end() {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (running_ == 0) return false;
+        std::size_t seen = running_;
+        cv_.wait(lock, [&] { return running_ < seen; });
+        return true;
+    }
+    void wait_for_changes() {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [&] { return must_finish_ == 0; });
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::size_t running_ = 0;
+    std::size_t must_finish_ = 0;
+};
+
+struct Request {
+    Header header;
+    Bytes body;
+    std::optional<std::string> refused;  // answered with this error instead of dispatching
+};
+
+std::string failure_text(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e)) return os_error_text(ENOMEM);
+    return e.what();
+}
+
+void run_worker(Request& req, std::shared_ptr<SharedOutput> output,
+                std::shared_ptr<WatcherRegistry> registry) {
+    std::uint64_t id = req.header.id;
+    Header reply;
+    try {
+        HandlerOutcome outcome = req.refused
+                                     ? failure(std::move(*req.refused))
+                                     : dispatch(req.header, std::move(req.body), output, registry);
+        reply = response_header(id, outcome);
+        if (auto* ok = std::get_if<SuccessReply>(&outcome)) {
+            write_message(*output, reply, ok->body);
+            return;
+        }
+    } catch (const std::exception& e) {
+        reply = Header{};
+        reply.id = id;
+        try {
+            reply.error = failure_text(e);
+        } catch (...) {
+            reply.error.reset();
+        }
+    } catch (...) {
+        reply = Header{};
+        reply.id = id;
+    }
+    if (!reply.error && reply.data.is_null()) {
+        // Only reachable when building the failure text itself failed.
+        static const std::string kNoMemory = os_error_text(ENOMEM);
+        reply.error = kNoMemory;
+    }
+    write_message(*output, reply);
+}
+
+enum class ReadOutcome { request, stop };
+
+// Reads one request: header length, header, body length, body. Anything short of a whole,
+// well-formed request stops the loop.
+ReadOutcome read_request(InputReader& in, Request& req) {
+    FrameLen hl = read_frame_len(in);
+    if (hl.status != ReadStatus::ok) return ReadOutcome::stop;
+    std::string payload;
+    payload.resize(hl.len);
+    if (in.read_exact(payload.data(), hl.len) != ReadStatus::ok) return ReadOutcome::stop;
+    std::optional<Header> header = decode_envelope(payload);
+    if (!header) return ReadOutcome::stop;
+    std::string().swap(payload);
+    req.header = std::move(*header);
+
+    FrameLen bl = read_frame_len(in);
+    if (bl.status != ReadStatus::ok) return ReadOutcome::stop;
+    if (!req.body.try_reserve(bl.len)) {
+        // The stream is still in step: drop the body and answer this one request.
+        if (in.discard(bl.len) != ReadStatus::ok) return ReadOutcome::stop;
+        req.refused = os_error_text(ENOMEM);
+        return ReadOutcome::request;
+    }
+    req.body.resize_uninitialized(bl.len);
+    if (in.read_exact(req.body.data(), bl.len) != ReadStatus::ok) return ReadOutcome::stop;
+    return ReadOutcome::request;
+}
+
+}  // namespace
+
+ServeEnd serve(const ServeOptions& options) {
+    ThreadStarter start = options.start_thread;
+    if (!start) {
+        start = [](std::function<void()> fn, std::size_t stack) {
+            return start_detached_thread(std::move(fn), stack);
+        };
+    }
+    auto output = std::make_shared<SharedOutput>(options.out_fd);
+    auto registry = std::make_shared<WatcherRegistry>();
+    auto counts = std::make_shared<WorkerCounts>();
+    InputReader in(options.in_fd);
+    ServeEnd end = ServeEnd::finished;
+
+    for (;;) {
+        auto req = std::make_shared<Request>();
+        if (read_request(in, *req) == ReadOutcome::stop) break;
+        const MethodRow* row =
+            req->refused ? nullptr : find_method(req->header.method.value_or(std::string()));
+        bool must_finish = row && row->finish_before_exit;
+
+        counts->started(must_finish);
+        auto work = [req, output, registry, counts, must_finish] {
+            run_worker(*req, output, registry);
+            counts->ended(must_finish);
+        };
+        int rc;
+        while ((rc = start(work, kWorkerStackSize)) != 0) {
+            // Out of threads or memory: wait for a running worker to end and try again; only
+            // when nothing else runs is there nothing left to wait for.
+            counts->ended(must_finish);
+            if (!counts->wait_for_one_to_end()) break;
+            counts->started(must_finish);
+        }
+        if (rc != 0) {
+            end = ServeEnd::no_worker_thread;
+            break;
+        }
+    }
+
+    registry->stop_all();
+    if (end == ServeEnd::finished) counts->wait_for_changes();
+    if (options.seal_output) output->seal(kSealTimeout);
+    return end;
+}
+
+}  // namespace vesk

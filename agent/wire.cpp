@@ -1,0 +1,436 @@
+#include "agent/wire.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "agent/sys.h"
+
+namespace vesk {
+
+using json = nlohmann::json;
+
+// ---------------------------------------------------------------------------------------------
+// Input
+
+InputReader::InputReader(int fd, std::size_t buffer_size)
+    : fd_(fd), buf_(static_cast<char*>(std::malloc(buffer_size))), cap_(buffer_size) {
+    if (!buf_) throw std::bad_alloc();
+}
+
+InputReader::~InputReader() {
+    std::free(buf_);
+}
+
+ReadStatus InputReader::fill(int* err) {
+    for (;;) {
+        ssize_t r = ::read(fd_, buf_, cap_);
+        if (r > 0) {
+            pos_ = 0;
+            end_ = static_cast<std::size_t>(r);
+            return ReadStatus::ok;
+        }
+        if (r == 0) return ReadStatus::end_of_input;
+        if (errno == EINTR) continue;
+        if (err) *err = errno;
+        return ReadStatus::error;
+    }
+}
+
+ReadStatus InputReader::read_exact(void* dst, std::size_t n, std::size_t* got, int* err) {
+    char* out = static_cast<char*>(dst);
+    std::size_t done = 0;
+    while (done < n) {
+        if (pos_ == end_) {
+            // A large remainder goes straight into its destination, skipping the buffer.
+            if (n - done >= cap_) {
+                ssize_t r = ::read(fd_, out + done, n - done);
+                if (r > 0) {
+                    done += static_cast<std::size_t>(r);
+                    continue;
+                }
+                if (r < 0 && errno == EINTR) continue;
+                if (got) *got = done;
+                if (r == 0) return ReadStatus::end_of_input;
+                if (err) *err = errno;
+                return ReadStatus::error;
+            }
+            ReadStatus s = fill(err);
+            if (s != ReadStatus::ok) {
+                if (got) *got = done;
+                return s;
+            }
+        }
+        std::size_t take = std::min(n - done, end_ - pos_);
+        std::memcpy(out + done, buf_ + pos_, take);
+        pos_ += take;
+        done += take;
+    }
+    if (got) *got = done;
+    return ReadStatus::ok;
+}
+
+ReadStatus InputReader::discard(std::size_t n) {
+    char sink[64 * 1024];
+    while (n > 0) {
+        std::size_t chunk = std::min(n, sizeof sink);
+        ReadStatus s = read_exact(sink, chunk);
+        if (s != ReadStatus::ok) return s;
+        n -= chunk;
+    }
+    return ReadStatus::ok;
+}
+
+FrameLen read_frame_len(InputReader& in) {
+    unsigned char b[4];
+    int err = 0;
+    FrameLen out;
+    out.status = in.read_exact(b, 4, nullptr, &err);
+    if (out.status == ReadStatus::error) {
+        out.error_text = os_error_text(err);
+        return out;
+    }
+    if (out.status != ReadStatus::ok) return out;
+    std::uint32_t n = (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                      (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
+    if (n > kMaxFrameLen) {
+        out.status = ReadStatus::error;
+        out.error_text = "frame of " + std::to_string(n) + " bytes";
+        return out;
+    }
+    out.len = n;
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Envelope decoding
+//
+// A SAX pass so the envelope's own rules (duplicate members, strict member types, the nesting
+// limit) are enforced while parsing, and "data" is built into a value in the same pass.
+
+namespace {
+
+constexpr int kMaxDepth = 127;  // the envelope itself is level 1
+
+enum class Field { id, method, data, error, ignored };
+
+class EnvelopeSax {
+  public:
+    explicit EnvelopeSax(Header& h) : h_(h) {}
+    std::string why;
+
+    bool null() { return scalar(json(nullptr)); }
+    bool boolean(bool v) { return scalar(json(v)); }
+    bool number_integer(json::number_integer_t v) { return scalar(json(v)); }
+    bool number_unsigned(json::number_unsigned_t v) { return scalar(json(v)); }
+    bool number_float(json::number_float_t v, const json::string_t&) { return scalar(json(v)); }
+    bool string(json::string_t& v) { return scalar(json(std::move(v))); }
+    bool binary(json::binary_t&) { return fail("binary value"); }
+
+    bool start_object(std::size_t) { return open(json::value_t::object); }
+    bool start_array(std::size_t) { return open(json::value_t::array); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+
+    bool key(json::string_t& k) {
+        if (depth_ == 1) {
+            Field f = Field::ignored;
+            if (k == "id")
+                f = Field::id;
+            else if (k == "method")
+                f = Field::method;
+            else if (k == "data")
+                f = Field::data;
+            else if (k == "error")
+                f = Field::error;
+            if (f != Field::ignored) {
+                unsigned bit = 1u << static_cast<unsigned>(f);
+                if (seen_ & bit) return fail("duplicate field " + k);
+                seen_ |= bit;
+            }
+            field_ = f;
+            return true;
+        }
+        if (building()) key_ = std::move(k);
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+        if (why.empty()) why = e.what();
+        return false;
+    }
+
+    bool finish() {
+        if (!(seen_ & (1u << static_cast<unsigned>(Field::id)))) return fail("missing id");
+        return true;
+    }
+
+  private:
+    bool fail(std::string reason) {
+        if (why.empty()) why = std::move(reason);
+        return false;
+    }
+
+    bool building() const { return !stack_.empty(); }
+
+    // Which envelope field the next value at depth 1 belongs to.
+    Field current_field() {
+        if (!array_form_) return field_;
+        switch (index_++) {
+            case 0:
+                return Field::id;
+            case 1:
+                return Field::method;
+            case 2:
+                return Field::data;
+            case 3:
+                return Field::error;
+            default:
+                return Field::ignored;
+        }
+    }
+
+    bool open(json::value_t type) {
+        if (++depth_ > kMaxDepth) return fail("nesting too deep");
+        if (depth_ == 1) {
+            array_form_ = type == json::value_t::array;
+            return true;
+        }
+        if (building()) return push_container(type);
+        if (depth_ == 2) {
+            Field f = current_field();
+            if (array_form_ && index_ > 4) return fail("too many elements");
+            if (f == Field::data) {
+                h_.data = json(type);
+                stack_.push_back(&h_.data);
+                return true;
+            }
+            if (f != Field::ignored) return fail("wrong type for envelope field");
+            if (array_form_) seen_ |= bit_for_index();
+        }
+        return true;  // inside an ignored member: parsed for well-formedness only
+    }
+
+    bool close() {
+        if (building()) stack_.pop_back();
+        --depth_;
+        return true;
+    }
+
+    bool push_container(json::value_t type) {
+        json* slot = add_value(json(type));
+        stack_.push_back(slot);
+        return true;
+    }
+
+    json* add_value(json v) {
+        json& top = *stack_.back();
+        if (top.is_array()) {
+            top.push_back(std::move(v));
+            return &top.back();
+        }
+        // A repeated key keeps the last value.
+        json& slot = top[key_];
+        slot = std::move(v);
+        return &slot;
+    }
+
+    unsigned bit_for_index() const { return 1u << static_cast<unsigned>(index_ - 1); }
+
+    bool scalar(json v) {
+        if (depth_ == 0) return fail("envelope is not an object or array");
+        if (building()) {
+            add_value(std::move(v));
+            return true;
+        }
+        if (depth_ > 1) return true;  // inside an ignored member
+        Field f = current_field();
+        if (array_form_) {
+            if (index_ > 4) return fail("too many elements");
+            seen_ |= bit_for_index();
+        }
+        switch (f) {
+            case Field::id:
+                if (v.is_number_unsigned()) {
+                    h_.id = v.get<std::uint64_t>();
+                } else if (v.is_number_integer() && v.get<std::int64_t>() == 0) {
+                    h_.id = 0;  // "-0"
+                } else {
+                    return fail("id is not an unsigned 64-bit integer");
+                }
+                return true;
+            case Field::method:
+            case Field::error: {
+                std::optional<std::string>& slot = f == Field::method ? h_.method : h_.error;
+                if (v.is_null()) return true;
+                if (!v.is_string()) return fail("wrong type for envelope field");
+                slot = v.get<std::string>();
+                return true;
+            }
+            case Field::data:
+                h_.data = std::move(v);
+                return true;
+            case Field::ignored:
+                return true;
+        }
+        return true;
+    }
+
+    Header& h_;
+    int depth_ = 0;
+    bool array_form_ = false;
+    int index_ = 0;
+    unsigned seen_ = 0;
+    Field field_ = Field::ignored;
+    std::vector<json*> stack_;
+    std::string key_;
+};
+
+}  // namespace
+
+std::optional<Header> decode_envelope(std::string_view payload, std::string* why) {
+    // The parser would skip a byte-order mark; the envelope allows only white space first.
+    if (payload.size() >= 3 && payload.substr(0, 3) == "\xEF\xBB\xBF") {
+        if (why) *why = "byte-order mark";
+        return std::nullopt;
+    }
+    Header h;
+    EnvelopeSax sax(h);
+    bool ok = false;
+    try {
+        ok = json::sax_parse(payload.begin(), payload.end(), &sax, json::input_format_t::json,
+                             /*strict=*/true);
+        if (ok) ok = sax.finish();
+    } catch (const std::exception& e) {
+        if (sax.why.empty()) sax.why = e.what();
+        ok = false;
+    }
+    if (!ok) {
+        if (why) *why = sax.why.empty() ? "invalid envelope" : sax.why;
+        return std::nullopt;
+    }
+    return h;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Envelope encoding and output
+
+namespace {
+
+void append_json(std::string& out, const json& v) {
+    // Strings reaching here are UTF-8 already; replacement only guards against a stray byte
+    // turning into a thrown exception halfway through a reply.
+    out += v.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void put_be32(char* p, std::uint32_t n) {
+    p[0] = static_cast<char>(n >> 24);
+    p[1] = static_cast<char>(n >> 16);
+    p[2] = static_cast<char>(n >> 8);
+    p[3] = static_cast<char>(n);
+}
+
+constexpr std::size_t kMaxOutLen = std::numeric_limits<std::uint32_t>::max();
+
+// Fills frames with the header frame and the body frame's length prefix:
+// [len(J)][J][len(B)]. Returns false when the header cannot be encoded.
+bool build_head(const Header& h, std::size_t body_len, std::string& frames) {
+    frames.assign(4, '\0');
+    frames.reserve(128);
+    frames += "{\"id\":";
+    frames += std::to_string(h.id);
+    if (h.method) {
+        frames += ",\"method\":";
+        append_json(frames, json(*h.method));
+    }
+    if (!h.data.is_null()) {
+        frames += ",\"data\":";
+        append_json(frames, h.data);
+    }
+    if (h.error) {
+        frames += ",\"error\":";
+        append_json(frames, json(*h.error));
+    }
+    frames += '}';
+    std::size_t header_len = frames.size() - 4;
+    if (header_len > kMaxOutLen || body_len > kMaxOutLen) return false;
+    put_be32(frames.data(), static_cast<std::uint32_t>(header_len));
+    frames.resize(frames.size() + 4);
+    put_be32(frames.data() + frames.size() - 4, static_cast<std::uint32_t>(body_len));
+    return true;
+}
+
+// writev until everything is out; a failed write loses the rest silently.
+void write_frames(int fd, std::string_view head, std::string_view body) {
+    iovec iov[2] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<char*>(body.data()), body.size()}};
+    int first = 0;
+    int count = body.empty() ? 1 : 2;
+    while (first < count) {
+        ssize_t w = ::writev(fd, iov + first, count - first);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        std::size_t left = static_cast<std::size_t>(w);
+        while (first < count && left >= iov[first].iov_len) {
+            left -= iov[first].iov_len;
+            ++first;
+        }
+        if (first < count) {
+            iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+            iov[first].iov_len -= left;
+        }
+    }
+}
+
+Header too_long_reply(std::uint64_t id) {
+    Header h;
+    h.id = id;
+    h.error = os_error_text(EMSGSIZE);
+    return h;
+}
+
+}  // namespace
+
+std::string encode_envelope(const Header& h) {
+    std::string frames;
+    build_head(h, 0, frames);
+    return frames.substr(4, frames.size() - 8);
+}
+
+std::string encode_message(const Header& header, std::string_view body) {
+    std::string frames;
+    if (!build_head(header, body.size(), frames)) {
+        build_head(too_long_reply(header.id), 0, frames);
+        return frames;
+    }
+    frames.append(body);
+    return frames;
+}
+
+bool SharedOutput::seal(std::chrono::milliseconds timeout) {
+    return mu_.try_lock_for(timeout);
+}
+
+void write_message(SharedOutput& out, const Header& header, std::string_view body) {
+    std::lock_guard<std::timed_mutex> lock(out.mutex());
+    std::string head;
+    try {
+        if (!build_head(header, body.size(), head)) {
+            if (!build_head(too_long_reply(header.id), 0, head)) return;
+            body = {};
+        }
+    } catch (...) {
+        return;  // could not even encode (out of memory): the message is lost, never half-sent
+    }
+    write_frames(out.fd(), head, body);
+}
+
+}  // namespace vesk
