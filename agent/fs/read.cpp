@@ -1,0 +1,82 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+#include "agent/dispatch.h"
+#include "agent/fs/path.h"
+#include "agent/sys.h"
+
+namespace vesk {
+
+namespace {
+
+// The most a body frame's 32-bit length can describe.
+constexpr std::size_t kMaxBody = 0xFFFFFFFFu;
+// First buffer for files whose size the system does not know in advance (/proc, pipes).
+constexpr std::size_t kUnknownSizeStart = 64 * 1024;
+
+// Large buffers are faulted in 2 MiB at a time where the kernel offers that on request; the
+// buffer is filled right away, so the bigger pages are never wasted.
+void prefer_huge_pages(Bytes& buf) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHuge = 2 * 1024 * 1024;
+    if (buf.capacity() < 4 * kHuge) return;
+    auto begin = (reinterpret_cast<std::uintptr_t>(buf.data()) + kHuge - 1) & ~(kHuge - 1);
+    auto end = (reinterpret_cast<std::uintptr_t>(buf.data()) + buf.capacity()) & ~(kHuge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)buf;
+#endif
+}
+
+// Reads fd to end of file into out, which may already have room for the expected size.
+// Returns 0 or the errno value; EMSGSIZE when the content outgrows a body frame.
+int read_to_end(int fd, Bytes& out) {
+    // Capacity never exceeds this: holding one byte past the frame limit is enough to know.
+    constexpr std::size_t kLimit = kMaxBody + std::size_t{1};
+    std::size_t got = 0;
+    for (;;) {
+        if (got == out.capacity()) {
+            if (got >= kLimit) return EMSGSIZE;
+            std::size_t next = std::clamp(got * 2, kUnknownSizeStart, kLimit);
+            if (!out.try_reserve(next)) return ENOMEM;
+        }
+        ssize_t r = ::read(fd, out.data() + got, out.capacity() - got);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    out.resize_uninitialized(got);
+    return 0;
+}
+
+}  // namespace
+
+HandlerOutcome handle_fs_read(RequestContext& ctx) {
+    FsPath p = decode_fs_path(ctx.data);
+    if (p.error) return p.refusal();
+
+    unique_fd fd(::open(p.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return os_failure(errno);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return os_failure(errno);
+    // Refused before reading: such a file could never be answered in one body frame.
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxBody) return os_failure(EMSGSIZE);
+
+    // Room for the reported size plus one byte, so the end of file is seen without growing.
+    Bytes body;
+    if (!body.try_reserve(static_cast<std::size_t>(st.st_size) + 1)) return os_failure(ENOMEM);
+    prefer_huge_pages(body);
+    if (int err = read_to_end(fd.get(), body)) return os_failure(err);
+    return success(nullptr, std::move(body));
+}
+
+}  // namespace vesk
