@@ -1,0 +1,58 @@
+// Repository discovery and the change fingerprint behind "watch".
+//
+// Neither operation fails: whatever cannot be read or run contributes nothing. Both block while
+// git runs and hold no lock of their own, so any number of watchers may call them at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/exec/run_command.h"
+
+namespace vesk {
+
+struct RepoLocation {
+    std::string workdir;  // the watched path after expand_home; may be relative
+    // The absolute git directory, then the common directory, as git printed them (joined to
+    // workdir). Both name the same directory in an ordinary repository; empty outside one.
+    std::vector<std::string> git_dirs;
+};
+
+// The entries whose metadata enters the fingerprint, in stream order.
+inline constexpr std::string_view kFingerprintEntries[] = {
+    "HEAD",        "index",      "packed-refs",  "FETCH_HEAD", "MERGE_HEAD",
+    "REBASE_HEAD", "refs/heads", "refs/remotes", "refs/tags",  "refs/stash",
+};
+
+// name joined to dir: an absolute name stands alone; otherwise one "/" separates them unless
+// dir already ends with one. An empty dir yields the name unchanged, so a relative name never
+// turns into a path under "/".
+std::string join_path(std::string_view dir, std::string_view name);
+
+// Asks git (in expand_home(path)) for the git directory and the common directory.
+RepoLocation locate_repository(std::string_view path);
+
+// Appends one entry's record: name, 0xFF, then the modification time (u64 flag 1, i64 seconds,
+// u32 nanoseconds; or the flag 0 alone when the time cannot be represented) and the u64 size,
+// all little-endian. Negative nanoseconds borrow one second.
+void append_entry_record(std::string& stream, std::string_view name, std::int64_t mtime_sec,
+                         std::int64_t mtime_nsec, std::uint64_t size);
+
+// True when run_command actually started the child. run_command reports a start failure as
+// code -1, empty stdout and the start error's text in stderr_text; a child killed by a signal
+// also has code -1, so a result counts as "not started" only when stderr_text is exactly one
+// of the start error texts run_command produces (a system error text or a NUL refusal).
+bool command_started(const CommandOutput& out);
+
+// The byte stream the fingerprint hashes: the records of every existing entry of every git
+// directory, then the length-prefixed output of the status command when git ran.
+std::string fingerprint_stream(const std::string& workdir,
+                               const std::vector<std::string>& git_dirs);
+
+// SipHash-1-3 with a zero key over fingerprint_stream.
+std::uint64_t repository_fingerprint(const std::string& workdir,
+                                     const std::vector<std::string>& git_dirs);
+
+}  // namespace vesk

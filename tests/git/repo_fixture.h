@@ -1,0 +1,48 @@
+// Real git repositories in temporary directories, for the git unit tests and the end-to-end
+// watch tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+
+namespace vesk::test {
+
+// Runs git in dir and returns its standard output; throws when git fails, so a broken setup
+// is never mistaken for a quiet repository.
+inline std::string git_in(const std::string& dir, std::vector<std::string> args) {
+    std::vector<std::string> argv{"git", "-C", dir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult r = run_process(argv);
+    if (r.exit_code() != 0) {
+        throw std::runtime_error("git " + args.front() + " failed in " + dir + ": " + r.err);
+    }
+    return r.out;
+}
+
+// The canonical form of an existing path, for comparing directory names git and we produce.
+inline std::string real_path(const std::string& path) {
+    char buf[PATH_MAX];
+    if (!::realpath(path.c_str(), buf)) return "<unresolvable " + path + ">";
+    return buf;
+}
+
+// A repository at dir with one committed file, "tracked.txt".
+inline void make_repo(const std::string& dir) {
+    run_process({"mkdir", "-p", dir});
+    git_in(dir, {"init", "-q", "-b", "main"});
+    git_in(dir, {"config", "user.name", "Watch Test"});
+    git_in(dir, {"config", "user.email", "watch@example.invalid"});
+    git_in(dir, {"config", "commit.gpgsign", "false"});
+    write_file(dir + "/tracked.txt", "one\n");
+    git_in(dir, {"add", "tracked.txt"});
+    git_in(dir, {"commit", "-q", "-m", "first"});
+}
+
+}  // namespace vesk::test
