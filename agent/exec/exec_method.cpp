@@ -1,0 +1,33 @@
+// "exec": runs a program with the caller's arguments, working directory and standard input.
+#include <cstdlib>
+#include <string>
+
+#include "agent/dispatch.h"
+#include "agent/exec/run_command.h"
+#include "agent/params.h"
+#include "agent/text.h"
+
+namespace vesk {
+namespace {
+
+// The one program name that is not literal: "$SHELL" stands for the user's shell.
+std::string resolve_program(std::string program) {
+    if (program != "$SHELL") return program;
+    const char* shell = std::getenv("SHELL");
+    if (shell == nullptr || !is_valid_utf8(shell)) return "/bin/sh";
+    return shell;  // even when empty: the start then fails like any missing program
+}
+
+}  // namespace
+
+HandlerOutcome handle_exec(RequestContext& ctx) {
+    auto params = decode_exec_params(ctx.data);
+    if (!params) return failure(std::move(params.error));
+    ChildSpec spec;
+    spec.program = resolve_program(std::move(params->program));
+    spec.args = std::move(params->args);
+    spec.cwd = expand_home(params->cwd);
+    return command_reply(run_command(spec, std::move(ctx.body)));
+}
+
+}  // namespace vesk
