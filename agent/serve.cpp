@@ -1,11 +1,14 @@
 #include "agent/serve.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "agent/dispatch.h"
 #include "agent/git/registry.h"
@@ -53,6 +56,60 @@ class WorkerCounts {
     std::condition_variable cv_;
     std::size_t running_ = 0;
     std::size_t must_finish_ = 0;
+};
+
+// Keeps finished worker threads for a while so a burst of requests does not pay for a thread
+// creation each. Every request still starts at once on a thread of its own: an idle thread
+// takes it if there is one, otherwise a new thread is started. Nothing ever queues.
+class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
+  public:
+    explicit WorkerPool(ThreadStarter start) : start_(std::move(start)) {}
+
+    // 0, or the errno value of a failed thread creation (the job then did not run).
+    int run(std::function<void()> job) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!idle_.empty()) {
+                Idle* worker = idle_.back();
+                idle_.pop_back();
+                worker->job = std::move(job);
+                worker->cv.notify_one();
+                return 0;
+            }
+        }
+        auto self = shared_from_this();
+        return start_([self, job = std::move(job)]() mutable { self->work(std::move(job)); },
+                      kWorkerStackSize);
+    }
+
+  private:
+    static constexpr std::size_t kMaxIdle = 16;
+    static constexpr std::chrono::seconds kIdleTimeout{10};
+
+    struct Idle {
+        std::condition_variable cv;
+        std::function<void()> job;
+    };
+
+    void work(std::function<void()> job) {
+        for (;;) {
+            job();
+            job = nullptr;
+            Idle self;
+            std::unique_lock<std::mutex> lock(mu_);
+            if (idle_.size() >= kMaxIdle) return;
+            idle_.push_back(&self);
+            if (!self.cv.wait_for(lock, kIdleTimeout, [&] { return bool(self.job); })) {
+                std::erase(idle_, &self);
+                return;
+            }
+            job = std::move(self.job);
+        }
+    }
+
+    ThreadStarter start_;
+    std::mutex mu_;
+    std::vector<Idle*> idle_;
 };
 
 struct Request {
@@ -139,6 +196,7 @@ ServeEnd serve(const ServeOptions& options) {
     auto output = std::make_shared<SharedOutput>(options.out_fd);
     auto registry = std::make_shared<WatcherRegistry>();
     auto counts = std::make_shared<WorkerCounts>();
+    auto pool = std::make_shared<WorkerPool>(std::move(start));
     InputReader in(options.in_fd);
     ServeEnd end = ServeEnd::finished;
 
@@ -155,7 +213,7 @@ ServeEnd serve(const ServeOptions& options) {
             counts->ended(must_finish);
         };
         int rc;
-        while ((rc = start(work, kWorkerStackSize)) != 0) {
+        while ((rc = pool->run(work)) != 0) {
             // Out of threads or memory: wait for a running worker to end and try again; only
             // when nothing else runs is there nothing left to wait for.
             counts->ended(must_finish);
