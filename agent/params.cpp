@@ -29,7 +29,7 @@ constexpr std::string_view kFewerElements = "fewer elements in array";
 std::string describe_float(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    // Shortest round-trip digits in positional notation; the largest doubles need ~310 chars.
+    // Shortest round-trip form in positional notation; the smallest subnormal needs 327 chars.
     char buf[400];
     const auto end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed).ptr;
     std::string text(buf, end);

@@ -120,6 +120,8 @@ TEST(ValueDescriptions, LargeAndNonFiniteFloats) {
               "bad params: invalid type: floating point `-inf`, expected a string");
     EXPECT_EQ(error_for(std::nan("")),
               "bad params: invalid type: floating point `NaN`, expected a string");
+    EXPECT_EQ(error_for(-5e-324), "bad params: invalid type: floating point `-0." +
+                                      std::string(323, '0') + "5`, expected a string");
 
     // 1e300 in positional notation: 301 digits, no exponent, then ".0".
     const std::string big = error_for(1e300);
