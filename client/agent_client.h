@@ -1,9 +1,20 @@
-// Controller-side client: starts a vesk-agent process and speaks the frame protocol to it.
+// Controller-side client: starts a vesk-agent process (locally or through ssh) and speaks the
+// frame protocol to it.
 //
 // Thread rules: any number of threads may send requests and wait for replies at once. One
 // reader thread per AgentClient reads the agent's standard output; replies are matched to
-// waiters by id, and "changed" events (id 0 with a method) are queued for next_event().
-// When the agent's output ends or is malformed, every waiter is woken with an error.
+// waiters by id. "changed" events (id 0 with a method) go to the event handler when one is set,
+// otherwise they are queued for next_event().
+//
+// A dead agent never leaves a caller hanging: when the agent's output ends or breaks framing,
+// the client collects the agent's exit status and the tail of its standard error, and every
+// pending and later request() or typed call fails with an AgentError naming that cause.
+//
+// Two layers:
+//  - raw: send()/wait_reply()/call()/request() exchange Message values; an error reply is an
+//    ordinary Message with `error` set;
+//  - typed: hello(), stat(), exec(), ... decode the reply into plain structs and throw
+//    RequestError when the agent answered with an error text.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -12,10 +23,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -43,7 +56,66 @@ struct StartOptions {
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
     std::optional<std::string> cwd;
     bool capture_stderr = true;  // otherwise the child shares ours
+    // Keep every received message and byte for transcript()/raw_output(). Long-lived clients
+    // (a watch, large transfers) turn this off so memory does not grow with traffic.
+    bool keep_transcript = true;
 };
+
+// `agent_path serve`, started directly.
+StartOptions local_start(const std::string& agent_path);
+// `ssh HOST REMOTE_AGENT serve`, with ssh found through PATH. The remote command is quoted
+// for the remote shell. Throws std::invalid_argument for an empty host or one that starts
+// with "-" (ssh would read it as an option).
+StartOptions ssh_start(const std::string& host, const std::string& remote_agent = "vesk-agent");
+
+// The agent is gone or its stream cannot be trusted; what() names the cause.
+class AgentError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The agent answered a request with an error text.
+class RequestError : public std::runtime_error {
+  public:
+    RequestError(std::string method, std::string text)
+        : std::runtime_error(text), method_(std::move(method)), text_(std::move(text)) {}
+    const std::string& method() const { return method_; }
+    const std::string& text() const { return text_; }
+
+  private:
+    std::string method_;
+    std::string text_;
+};
+
+// Typed results.
+struct Hello {
+    std::string arch;
+    std::optional<std::string> git;  // nothing when the agent cannot run git
+    std::string home;
+    std::string os;
+    std::uint64_t protocol = 0;
+    std::string version;
+};
+
+struct FileStat {
+    bool exists = false;
+    bool is_dir = false;
+    std::uint64_t len = 0;
+};
+
+// Outcome of exec or git. `code` is -1 when the program was killed by a signal or could not
+// be started (then stderr_text holds the reason). The members are not named after the C
+// streams because those names are macros.
+struct CommandResult {
+    int code = -1;
+    std::string stderr_text;
+    std::string stdout_bytes;
+};
+
+using EventHandler = std::function<void(const Message&)>;
+// Called while a large frame travels: sending is true for requests, false for replies.
+using ProgressHandler =
+    std::function<void(bool sending, std::uint64_t done_bytes, std::uint64_t total_bytes)>;
 
 class AgentClient {
   public:
@@ -53,8 +125,15 @@ class AgentClient {
     explicit AgentClient(const std::string& agent_path);
     AgentClient(const AgentClient&) = delete;
     AgentClient& operator=(const AgentClient&) = delete;
-    // Closes input, kills the agent if it has not exited, reaps it.
+    // Closes input, kills the agent if it has not exited within 10 s, reaps it.
     ~AgentClient();
+
+    // Events from now on go to `handler`, called on the reader thread in arrival order (events
+    // already queued stay queued). The handler must not wait for a reply from this client:
+    // replies are read by the thread that runs it. An empty handler restores queueing.
+    void set_event_handler(EventHandler handler);
+    // Reports the progress of frames of at least `threshold` bytes, in both directions.
+    void set_progress_handler(ProgressHandler handler, std::uint64_t threshold = 8u << 20);
 
     // Sends a request with a fresh id (1, 2, ...) and returns the id.
     std::uint64_t send(std::string_view method, const nlohmann::json& data = nullptr,
@@ -64,15 +143,39 @@ class AgentClient {
                       std::string_view body = {});
     // Sends raw bytes to the agent's standard input.
     void send_raw(std::string_view bytes);
-    // Sends a request and waits for its reply. Throws std::runtime_error when the agent ends
-    // or the timeout passes first.
+    // Sends a request and waits for its reply. Throws AgentError (a std::runtime_error) when
+    // the agent dies or the timeout passes first.
     Message call(std::string_view method, const nlohmann::json& data = nullptr,
                  std::string_view body = {},
                  std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    // Like call() without a time limit: returns the reply (error replies included) or throws
+    // AgentError once the agent is gone.
+    Message request(std::string_view method, const nlohmann::json& data = nullptr,
+                    std::string_view body = {});
     // Waits for the reply to id; nothing when the timeout passes or the agent's output ended.
     std::optional<Message> wait_reply(std::uint64_t id, std::chrono::milliseconds timeout);
-    // Next event (a message with id 0 and a method), in arrival order.
+    // Next queued event (a message with id 0 and a method), in arrival order.
     std::optional<Message> next_event(std::chrono::milliseconds timeout);
+
+    // Typed helpers, one per method. They wait without a time limit and throw RequestError
+    // for an error reply, AgentError when the agent is gone.
+    Hello hello();
+    std::string read_file(const std::string& path);
+    void write_file(const std::string& path, std::string_view content);
+    FileStat stat(const std::string& path);
+    std::vector<std::string> readdir(const std::string& path);
+    void mkdirp(const std::string& path);
+    void remove(const std::string& path, bool recursive = false);
+    std::string canonicalize(const std::string& path);
+    // One entry per path: the line count, or nothing when the agent could not count it.
+    std::vector<std::optional<std::uint32_t>> countlines(const std::vector<std::string>& paths);
+    CommandResult exec(const std::string& cwd, const std::string& program,
+                       const std::vector<std::string>& args, std::string_view input = {});
+    CommandResult git(const std::string& cwd, const std::vector<std::string>& args,
+                      const std::vector<std::pair<std::string, std::string>>& env = {},
+                      std::string_view input = {});
+    void watch(const std::string& path);
+    void unwatch(const std::string& path);
 
     // Closes the agent's standard input (end of input).
     void close_input();
@@ -81,13 +184,16 @@ class AgentClient {
     std::optional<int> wait_exit(std::chrono::milliseconds timeout);
     // True once the agent's output ended (end of file) or became malformed.
     bool output_ended();
-    // True when the output stream broke framing or held a header that is not JSON.
+    // True when the output stream broke framing or held a header that is not an envelope.
     bool output_malformed();
+    // Why the agent is unusable (exit status, stderr tail); nothing while it is alive. Becomes
+    // available shortly after output_ended().
+    std::optional<std::string> failure();
     // Every message received so far, in order, including replies already taken.
     std::vector<Message> transcript();
     // Raw bytes the agent wrote to standard output so far.
     std::string raw_output();
-    // What the agent wrote to standard error (when captured), once it has exited.
+    // What the agent wrote to standard error (when captured); complete once it has exited.
     std::string stderr_text();
 
     pid_t pid() const { return pid_; }
@@ -95,6 +201,16 @@ class AgentClient {
   private:
     void start(const StartOptions& options);
     void reader_loop();
+    void stderr_loop();
+    bool read_frame(std::string& payload, bool& clean_end);
+    void deliver(Message m);
+    void finish(std::string cause);
+    std::string describe_death(const std::string& cause);
+    bool write_request(std::string_view bytes, std::uint64_t body_size);
+    Message await(std::uint64_t id, std::string_view method,
+                  std::optional<std::chrono::steady_clock::time_point> deadline);
+    Message checked(std::string_view method, const nlohmann::json& data,
+                    std::string_view body = {});
 
     pid_t pid_ = -1;
     int in_fd_ = -1;
@@ -102,22 +218,30 @@ class AgentClient {
     int err_fd_ = -1;
     int stop_r_ = -1;  // readable once the destructor wants the reader threads gone
     int stop_w_ = -1;
+    bool keep_transcript_ = true;
     std::thread reader_;
     std::thread err_reader_;
-    std::string err_text_;
 
     std::mutex send_mu_;
     std::uint64_t next_id_ = 1;
+
+    std::mutex exit_mu_;  // one waitpid at a time, so exactly one caller reaps
+    std::optional<int> exit_status_;
 
     std::mutex mu_;
     std::condition_variable cv_;
     std::map<std::uint64_t, std::deque<Message>> replies_;
     std::deque<Message> events_;
+    EventHandler event_handler_;
+    ProgressHandler progress_handler_;
+    std::uint64_t progress_threshold_ = 8u << 20;
     std::vector<Message> transcript_;
     std::string raw_;
+    std::string err_text_;
+    bool err_done_ = false;
     bool ended_ = false;
     bool malformed_ = false;
-    std::optional<int> exit_status_;
+    std::optional<std::string> failure_;
 };
 
 // Encodes one request message (header frame + body frame).
@@ -125,5 +249,7 @@ std::string encode_request(std::uint64_t id, std::string_view method, const nloh
                            std::string_view body);
 // Encodes one frame.
 std::string encode_frame(std::string_view payload);
+// A wait status as words: "exited with status 3", "killed by signal 9 (Killed)".
+std::string describe_wait_status(int status);
 
 }  // namespace vesk::client

@@ -1,0 +1,56 @@
+// The `vesk` command-line tool: parsing (kept apart so it can be tested without a terminal or
+// an agent) and running one command against an agent.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vesk::cli {
+
+// Exit statuses of the tool (exec and git exit with the program's own code instead).
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Everything the command line says. Fields that a command does not use stay empty.
+struct Invocation {
+    bool help = false;
+    bool json = false;
+    std::optional<std::string> agent;  // --agent PATH
+    std::optional<std::string> ssh_host;
+    std::optional<std::string> remote_agent;
+    std::string command;             // hello, cat, put, stat, ...
+    std::vector<std::string> paths;  // cat, put, stat, ls, mkdir, rm, realpath, wc, watch
+    bool recursive = false;          // rm -r
+    std::string dir = ".";           // exec/git -C DIR
+    bool no_stdin = false;           // exec/git/call -n
+    std::vector<std::pair<std::string, std::string>> env;  // git -e NAME=VALUE
+    std::string program;                                   // exec PROGRAM
+    std::vector<std::string> args;                         // exec/git arguments
+    std::string method;                                    // call METHOD
+    std::optional<std::string> data;  // call JSON-DATA, as text (validated while parsing)
+};
+
+// Parses argv without argv[0]. Throws UsageError with a one-line reason.
+Invocation parse(const std::vector<std::string>& args);
+
+// Where the default agent is looked for, given the tool's own executable path: beside it,
+// then (for a tool in a build tree's client/ directory) in the directory above. Returns the
+// first candidate that is an executable file, or nothing.
+std::optional<std::string> find_agent_beside(const std::string& self_exe);
+
+// The --help text.
+std::string help_text();
+
+// Runs the tool; returns the exit status.
+int run(int argc, char** argv);
+
+}  // namespace vesk::cli
