@@ -95,6 +95,26 @@ std::vector<std::string> child_environment(
     return env;
 }
 
+// posix_spawnp searches the caller's PATH; a PATH given for the child is the one that counts.
+std::string resolve_program(const std::string& program, const std::vector<std::string>& env) {
+    if (program.find('/') != std::string::npos) return program;
+    for (const std::string& e : env) {
+        if (e.rfind("PATH=", 0) != 0) continue;
+        std::string dirs = e.substr(5);
+        std::size_t start = 0;
+        for (;;) {
+            std::size_t colon = dirs.find(':', start);
+            std::string dir =
+                dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+            std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+            if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+            if (colon == std::string::npos) break;
+            start = colon + 1;
+        }
+    }
+    return program;
+}
+
 // Single-quotes a word for a POSIX shell unless it is plainly safe.
 std::string shell_quote(const std::string& word) {
     bool safe = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
@@ -239,7 +259,8 @@ void AgentClient::start(const StartOptions& options) {
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    int rc = posix_spawnp(&pid_, argv[0], &fa, &attr, argv.data(), envp.data());
+    std::string program = resolve_program(options.argv[0], env);
+    int rc = posix_spawnp(&pid_, program.c_str(), &fa, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
     ::close(in[0]);

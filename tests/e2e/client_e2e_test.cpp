@@ -1,0 +1,300 @@
+// The client library against the real agent and against stand-in agents that misbehave.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/agent_client.h"
+#include "support/harness.h"
+
+namespace {
+
+using nlohmann::json;
+using vesk::client::AgentClient;
+using vesk::client::AgentError;
+using vesk::client::RequestError;
+using vesk::client::StartOptions;
+using vesk::test::os_error;
+using vesk::test::TempDir;
+using vesk::test::write_file;
+
+std::string make_script(const TempDir& dir, const std::string& name, const std::string& body) {
+    std::string path = dir / name;
+    write_file(path, "#!/bin/sh\n" + body);
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+
+// A call that fails must fail with AgentError, and long before the generous limit given here
+// (a hang shows up as "no reply ... in time" instead of the cause).
+std::string agent_error_of(AgentClient& c, const std::string& method) {
+    try {
+        c.call(method, json{{"path", "/"}}, {}, std::chrono::seconds(30));
+    } catch (const AgentError& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << method << " did not fail";
+    return {};
+}
+
+TEST(ClientE2E, TypedHelpersAgainstTheRealAgent) {
+    TempDir dir;
+    AgentClient c(vesk::test::agent_path());
+    vesk::client::Hello h = c.hello();
+    EXPECT_EQ(h.version, "1.0.1");
+    EXPECT_EQ(h.protocol, 1u);
+
+    std::string file = dir / "f.txt";
+    c.write_file(file, std::string("a\nb\0c\n", 6));
+    EXPECT_EQ(c.read_file(file), std::string("a\nb\0c\n", 6));
+    vesk::client::FileStat s = c.stat(file);
+    EXPECT_TRUE(s.exists);
+    EXPECT_FALSE(s.is_dir);
+    EXPECT_EQ(s.len, 6u);
+    EXPECT_FALSE(c.stat(dir / "missing").exists);
+
+    c.mkdirp(dir / "x/y");
+    EXPECT_EQ(c.readdir(dir.path()), (std::vector<std::string>{"f.txt", "x"}));
+    EXPECT_EQ(c.canonicalize(dir / "x/./y/.."), c.canonicalize(dir / "x"));
+    write_file(dir / "three", "1\n2\n3");
+    auto counts = c.countlines({dir / "three", dir / "x"});
+    ASSERT_EQ(counts.size(), 2u);
+    EXPECT_EQ(counts[0], 3u);
+    EXPECT_FALSE(counts[1].has_value());
+
+    vesk::client::CommandResult r =
+        c.exec(dir.path(), "sh", {"-c", "cat; echo e >&2; exit 4"}, "in");
+    EXPECT_EQ(r.code, 4);
+    EXPECT_EQ(r.stdout_bytes, "in");
+    EXPECT_EQ(r.stderr_text, "e\n");
+    vesk::client::CommandResult g =
+        c.git(dir.path(), {"var", "GIT_EDITOR"}, {{"GIT_EDITOR", "ed-x"}});
+    EXPECT_EQ(g.code, 0);
+    EXPECT_EQ(g.stdout_bytes, "ed-x\n");
+
+    c.remove(dir / "x", true);
+    EXPECT_FALSE(vesk::test::path_exists(dir / "x"));
+}
+
+TEST(ClientE2E, ErrorRepliesBecomeRequestErrorsWithTheAgentsText) {
+    TempDir dir;
+    AgentClient c(vesk::test::agent_path());
+    struct Case {
+        const char* what;
+        std::function<void()> run;
+        std::string text;
+    };
+    std::vector<Case> cases = {
+        {"read missing", [&] { c.read_file(dir / "nope"); }, os_error(ENOENT)},
+        {"readdir of a file",
+         [&] {
+             write_file(dir / "f", "");
+             c.readdir(dir / "f");
+         },
+         os_error(ENOTDIR)},
+        {"remove non-empty",
+         [&] {
+             c.mkdirp(dir / "d/e");
+             c.remove(dir / "d");
+         },
+         os_error(ENOTEMPTY)},
+        {"canonicalize missing", [&] { c.canonicalize(dir / "nope"); }, os_error(ENOENT)},
+    };
+    for (const Case& k : cases) {
+        try {
+            k.run();
+            ADD_FAILURE() << k.what << ": no error";
+        } catch (const RequestError& e) {
+            EXPECT_EQ(e.text(), k.text) << k.what;
+        }
+    }
+    // The raw form hands error replies back instead of throwing.
+    vesk::client::Message m = c.request("frob");
+    EXPECT_EQ(m.error.value_or(""), "unknown method \"frob\"");
+}
+
+TEST(ClientE2E, ConcurrentCallersEachGetTheirOwnReply) {
+    AgentClient c(vesk::test::agent_path());
+    constexpr int kThreads = 8;
+    constexpr int kCalls = 15;
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                std::string token = "t" + std::to_string(t) + "-" + std::to_string(i);
+                // Threads sleep for different times so replies come back out of order.
+                auto r = c.exec(".", "sh",
+                                {"-c", "sleep 0.0$1; printf %s \"$2\"", "sh",
+                                 std::to_string((t * 7 + i) % 10), token});
+                if (r.stdout_bytes != token) ++mismatches;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(ClientE2E, EventsReachTheCallbackOnlyWhileOneIsSet) {
+    TempDir dir;
+    std::string repo = dir / "repo";
+    auto git = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"});
+        ASSERT_EQ(vesk::test::run_process(args).exit_code(), 0);
+    };
+    ::mkdir(repo.c_str(), 0755);
+    git({"init", "-q"});
+    write_file(repo + "/a", "1\n");
+    git({"add", "a"});
+    git({"commit", "-q", "-m", "one"});
+
+    AgentClient c(vesk::test::agent_path());
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::string> seen;
+    c.set_event_handler([&](const vesk::client::Message& m) {
+        std::lock_guard<std::mutex> lock(mu);
+        seen.push_back(m.method.value_or("") + " " + m.data.value("path", ""));
+        cv.notify_all();
+    });
+    c.watch(repo);
+    write_file(repo + "/a", "2\n");
+    {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait_for(lock, std::chrono::seconds(15), [&] { return !seen.empty(); });
+        ASSERT_FALSE(seen.empty()) << "no event within 15 s";
+        EXPECT_EQ(seen[0], "changed " + repo);
+    }
+    EXPECT_FALSE(c.next_event(std::chrono::milliseconds(0))) << "callback events are not queued";
+
+    c.set_event_handler({});
+    write_file(repo + "/b", "untracked\n");
+    auto queued = c.next_event(std::chrono::seconds(15));
+    ASSERT_TRUE(queued) << "without a callback events are queued";
+    EXPECT_EQ(queued->data.value("path", ""), repo);
+}
+
+TEST(ClientE2E, AnAgentThatDiesFailsPendingAndLaterCallsWithItsStatusAndStderr) {
+    TempDir dir;
+    // Reads a little of the request, complains and exits 3 without answering.
+    std::string fake = make_script(
+        dir, "dying-agent", "head -c 4 >/dev/null\necho 'fatal: disk on fire' >&2\nexit 3\n");
+    StartOptions o;
+    o.argv = {fake, "serve"};
+    AgentClient c(o);
+    std::string first = agent_error_of(c, "fs.stat");
+    EXPECT_NE(first.find("exited with status 3"), std::string::npos) << first;
+    EXPECT_NE(first.find("fatal: disk on fire"), std::string::npos) << first;
+    // Later calls fail with the same cause instead of writing into a dead pipe and waiting.
+    EXPECT_EQ(agent_error_of(c, "hello"), first);
+    EXPECT_TRUE(c.output_ended());
+    EXPECT_FALSE(c.output_malformed());
+}
+
+TEST(ClientE2E, CallersWaitingInOtherThreadsAreWokenByTheDeath) {
+    TempDir dir;
+    // Exits once the second request has begun to arrive, so both are pending.
+    std::string fake = make_script(dir, "agent", "head -c 40 >/dev/null\nexit 5\n");
+    StartOptions o;
+    o.argv = {fake};
+    AgentClient c(o);
+    std::vector<std::string> errors(3);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&, i] { errors[i] = agent_error_of(c, "fs.stat"); });
+    for (auto& t : threads) t.join();
+    for (const std::string& e : errors)
+        EXPECT_NE(e.find("exited with status 5"), std::string::npos) << e;
+}
+
+TEST(ClientE2E, MalformedOutputFailsCallsInsteadOfHanging) {
+    TempDir dir;
+    struct Case {
+        const char* what;
+        std::string script;
+        std::string expect;
+    };
+    std::vector<Case> cases = {
+        // A complete frame pair whose header is not JSON; the stand-in stays alive reading.
+        {"header not json",
+         "printf '\\000\\000\\000\\005hello\\000\\000\\000\\000'\ncat >/dev/null\n",
+         "not a valid envelope"},
+        {"header without id",
+         "printf '\\000\\000\\000\\002{}\\000\\000\\000\\000'\ncat >/dev/null\n",
+         "not a valid envelope"},
+        // Stops in the middle of a frame and exits.
+        {"truncated frame", "printf '\\000\\000\\000\\040{\"id\":1'\nexit 0\n",
+         "ended inside a message"},
+    };
+    for (const Case& k : cases) {
+        std::string fake = make_script(dir, "agent", k.script);
+        StartOptions o;
+        o.argv = {fake};
+        AgentClient c(o);
+        std::string e = agent_error_of(c, "hello");
+        EXPECT_NE(e.find(k.expect), std::string::npos) << k.what << ": " << e;
+        EXPECT_TRUE(c.output_malformed()) << k.what;
+    }
+}
+
+TEST(ClientE2E, AProgramThatCannotStartIsReportedAtConstruction) {
+    StartOptions o;
+    o.argv = {"/nonexistent/vesk-agent", "serve"};
+    EXPECT_THROW(AgentClient c(o), std::runtime_error);
+}
+
+TEST(ClientE2E, SshStartQuotesTheRemoteCommandAndRefusesOptionLikeHosts) {
+    EXPECT_EQ(vesk::client::ssh_start("box").argv,
+              (std::vector<std::string>{"ssh", "box", "vesk-agent serve"}));
+    EXPECT_EQ(vesk::client::ssh_start("box", "/opt/my agent/vesk-agent").argv[2],
+              "'/opt/my agent/vesk-agent' serve");
+    EXPECT_EQ(vesk::client::ssh_start("box", "it's").argv[2], "'it'\\''s' serve");
+    EXPECT_THROW(vesk::client::ssh_start("-oProxyCommand=x"), std::invalid_argument);
+    EXPECT_THROW(vesk::client::ssh_start(""), std::invalid_argument);
+}
+
+TEST(ClientE2E, SshStartRunsTheAgentThroughSshFromPath) {
+    TempDir dir;
+    // Stand-in ssh: records its arguments and runs the remote command locally.
+    make_script(dir, "ssh",
+                "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\nshift\nexec sh -c \"$*\"\n");
+    vesk::client::StartOptions o = vesk::client::ssh_start("devbox", vesk::test::agent_path());
+    o.env = {{"PATH", dir.path() + ":" + std::string(std::getenv("PATH"))}};
+    AgentClient c(o);
+    EXPECT_EQ(c.hello().version, "1.0.1");
+    c.close_input();
+    ASSERT_TRUE(c.wait_exit(std::chrono::seconds(10)));
+    EXPECT_EQ(vesk::test::read_file(dir / "args"),
+              "devbox\n" + std::string(vesk::test::agent_path()) + " serve\n");
+}
+
+TEST(ClientE2E, LargeTransfersReportProgressInBothDirections) {
+    TempDir dir;
+    AgentClient c(vesk::test::agent_path());
+    std::mutex mu;
+    std::uint64_t last_sent = 0, last_received = 0, total_sent = 0, total_received = 0;
+    c.set_progress_handler(
+        [&](bool sending, std::uint64_t done, std::uint64_t total) {
+            std::lock_guard<std::mutex> lock(mu);
+            (sending ? last_sent : last_received) = done;
+            (sending ? total_sent : total_received) = total;
+        },
+        1u << 20);
+    std::string content(3u << 20, 'x');
+    c.write_file(dir / "big", content);
+    EXPECT_EQ(c.read_file(dir / "big").size(), content.size());
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_EQ(last_sent, total_sent);
+    EXPECT_GT(total_sent, content.size());  // the whole request, header included
+    EXPECT_EQ(last_received, content.size());
+    EXPECT_EQ(total_received, content.size());
+}
+
+}  // namespace
