@@ -74,7 +74,9 @@ std::vector<std::string> build_env(
     const std::vector<std::pair<std::string, std::optional<std::string>>>& changes) {
     std::vector<std::string> out;
     for (char** e = environ; *e; ++e) out.emplace_back(*e);
-    for (const auto& [name, value] : changes) {
+    for (const auto& change : changes) {
+        const std::string& name = change.first;
+        const std::optional<std::string>& value = change.second;
         std::erase_if(out, [&](const std::string& s) {
             return s.size() > name.size() && s.compare(0, name.size(), name) == 0 &&
                    s[name.size()] == '=';
