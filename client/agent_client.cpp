@@ -85,7 +85,9 @@ std::vector<std::string> child_environment(
     const std::vector<std::pair<std::string, std::optional<std::string>>>& changes) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    for (const auto& [name, value] : changes) {
+    for (const auto& change : changes) {
+        const std::string& name = change.first;
+        const std::optional<std::string>& value = change.second;
         std::erase_if(env, [&](const std::string& s) {
             return s.size() > name.size() && s.compare(0, name.size(), name) == 0 &&
                    s[name.size()] == '=';
@@ -205,7 +207,11 @@ StartOptions ssh_start(const std::string& host, const std::string& remote_agent)
         throw std::invalid_argument("not a host name: \"" + host + "\"");
     StartOptions options;
     // ssh hands the remote command to the remote user's shell, so it is one quoted string.
-    options.argv = {"ssh", host, shell_quote(remote_agent) + " serve"};
+    // A leading "~/" stays outside the quotes so the remote shell still expands it.
+    std::string command = remote_agent.rfind("~/", 0) == 0
+                              ? "~/" + shell_quote(remote_agent.substr(2))
+                              : shell_quote(remote_agent);
+    options.argv = {"ssh", host, command + " serve"};
     return options;
 }
 

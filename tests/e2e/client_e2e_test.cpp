@@ -256,6 +256,8 @@ TEST(ClientE2E, SshStartQuotesTheRemoteCommandAndRefusesOptionLikeHosts) {
     EXPECT_EQ(vesk::client::ssh_start("box", "/opt/my agent/vesk-agent").argv[2],
               "'/opt/my agent/vesk-agent' serve");
     EXPECT_EQ(vesk::client::ssh_start("box", "it's").argv[2], "'it'\\''s' serve");
+    EXPECT_EQ(vesk::client::ssh_start("box", "~/bin/vesk-agent").argv[2], "~/bin/vesk-agent serve");
+    EXPECT_EQ(vesk::client::ssh_start("box", "~/my bin/a").argv[2], "~/'my bin/a' serve");
     EXPECT_THROW(vesk::client::ssh_start("-oProxyCommand=x"), std::invalid_argument);
     EXPECT_THROW(vesk::client::ssh_start(""), std::invalid_argument);
 }
