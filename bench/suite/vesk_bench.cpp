@@ -1,0 +1,802 @@
+// Whole-agent workloads against the peer (a file-transfer server speaking its binary protocol
+// over the same kind of pipes) and the physical floor of each. Every workload alternates its
+// subjects repetition by repetition, so all of them see the same machine state; only ratios
+// taken within one run mean anything on a shared machine.
+//
+//   vesk_bench WORKLOAD [options]
+//
+// Workloads: rtt, pipeline, read, exec, countlines, version. Options (all --name=value):
+//   --agent= --peer= --floors=   programs
+//   --client-cpu= --server-cpu=  CPUs (servers are started under taskset; -1: not pinned)
+//   --reps= --n=                 repetitions, operations per repetition
+//   --file= --list=              inputs of read and countlines
+//
+// Output: one line per subject, "R<TAB>workload<TAB>subject<TAB>unit<TAB>median<TAB>min<TAB>
+// max", and one per comparison, "C<TAB>workload<TAB>label<TAB>agent/other in the workload's
+// metric<TAB>cost ratio<TAB>goal<TAB>met", where the cost ratio is the agent's cost over the
+// other's (time over time, or the inverse of rates), so below 1 the agent is cheaper. Extra
+// facts come as "M<TAB>name<TAB>value".
+#include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+[[noreturn]] void die(const std::string& what) {
+    std::fprintf(stderr, "vesk_bench: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "vesk_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+struct Options {
+    std::string agent, peer, floors, file, list;
+    int client_cpu = -1, server_cpu = -1, reps = 7;
+    long n = 0;
+};
+
+// Every pipe the harness creates gets the size the agent asks for on its own pipes, so no
+// subject is held back by a smaller pipe than another.
+constexpr int kPipeSize = 1 << 20;
+
+using Clock = std::chrono::steady_clock;
+double since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Processes and pipes
+
+struct Proc {
+    pid_t pid = -1;
+    int to = -1;    // its standard input, or -1
+    int from = -1;  // its standard output, or -1
+};
+
+std::vector<std::string> pinned(int cpu, std::vector<std::string> argv) {
+    if (cpu < 0) return argv;
+    argv.insert(argv.begin(), {"taskset", "-c", std::to_string(cpu)});
+    return argv;
+}
+
+Proc start(const std::vector<std::string>& argv, bool pipe_in, bool pipe_out) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    if (pipe_in && pipe2(in, O_CLOEXEC) != 0) die("pipe2");
+    if (pipe_out && pipe2(out, O_CLOEXEC) != 0) die("pipe2");
+    if (pipe_in) fcntl(in[1], F_SETPIPE_SZ, kPipeSize);
+    if (pipe_out) fcntl(out[0], F_SETPIPE_SZ, kPipeSize);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (pipe_in)
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (pipe_out)
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    else
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    Proc p;
+    int rc = posix_spawnp(&p.pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        errno = rc;
+        die("spawn " + argv[0]);
+    }
+    if (pipe_in) {
+        close(in[0]);
+        p.to = in[1];
+    }
+    if (pipe_out) {
+        close(out[1]);
+        p.from = out[0];
+    }
+    return p;
+}
+
+int finish(Proc& p) {
+    if (p.to >= 0) close(p.to);
+    if (p.from >= 0) close(p.from);
+    p.to = p.from = -1;
+    int status = 0;
+    while (waitpid(p.pid, &status, 0) < 0) {
+        if (errno != EINTR) die("waitpid");
+    }
+    return status;
+}
+
+void write_all(int fd, const void* data, std::size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) die("write");
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+// Buffered reader; large payloads are read straight into their destination or discarded
+// through a scratch buffer, as a real client would.
+class Reader {
+  public:
+    explicit Reader(int fd) : fd_(fd), buf_(1 << 16) {}
+    void read(void* dst, std::size_t n) {
+        char* d = static_cast<char*>(dst);
+        std::size_t have = std::min(n, end_ - pos_);
+        std::memcpy(d, buf_.data() + pos_, have);
+        pos_ += have;
+        d += have;
+        n -= have;
+        if (n >= buf_.size()) {
+            raw(d, n);
+            return;
+        }
+        while (n > 0) {
+            fill();
+            have = std::min(n, end_ - pos_);
+            std::memcpy(d, buf_.data() + pos_, have);
+            pos_ += have;
+            d += have;
+            n -= have;
+        }
+    }
+    void skip(std::uint64_t n) {
+        std::size_t have = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - pos_));
+        pos_ += have;
+        n -= have;
+        static std::vector<char> scratch(1 << 20);
+        while (n > 0) {
+            ssize_t r =
+                ::read(fd_, scratch.data(),
+                       static_cast<std::size_t>(std::min<std::uint64_t>(n, scratch.size())));
+            if (r <= 0) fail("input ended inside a payload");
+            n -= static_cast<std::uint64_t>(r);
+        }
+    }
+    std::uint32_t be32() {
+        unsigned char b[4];
+        read(b, 4);
+        return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 |
+               b[3];
+    }
+
+  private:
+    void fill() {
+        ssize_t r;
+        do r = ::read(fd_, buf_.data(), buf_.size());
+        while (r < 0 && errno == EINTR);
+        if (r <= 0) fail("input ended inside a message");
+        pos_ = 0;
+        end_ = static_cast<std::size_t>(r);
+    }
+    void raw(char* d, std::size_t n) {
+        while (n > 0) {
+            ssize_t r = ::read(fd_, d, n);
+            if (r <= 0) fail("input ended inside a payload");
+            d += r;
+            n -= static_cast<std::size_t>(r);
+        }
+    }
+    int fd_;
+    std::vector<char> buf_;
+    std::size_t pos_ = 0, end_ = 0;
+};
+
+void put_be32(std::string& s, std::uint32_t v) {
+    s.push_back(static_cast<char>(v >> 24));
+    s.push_back(static_cast<char>(v >> 16));
+    s.push_back(static_cast<char>(v >> 8));
+    s.push_back(static_cast<char>(v));
+}
+
+void put_be64(std::string& s, std::uint64_t v) {
+    put_be32(s, static_cast<std::uint32_t>(v >> 32));
+    put_be32(s, static_cast<std::uint32_t>(v));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The agent's side: two frames per message.
+
+class Agent {
+  public:
+    Agent(const Options& o)
+        : proc_(start(pinned(o.server_cpu, {o.agent, "serve"}), true, true)), in_(proc_.from) {}
+    ~Agent() { finish(proc_); }
+    pid_t pid() const { return proc_.pid; }
+    int to() const { return proc_.to; }
+
+    static std::string request(std::uint64_t id, const std::string& method,
+                               const nlohmann::json& data) {
+        std::string json = nlohmann::json{{"id", id}, {"method", method}, {"data", data}}.dump();
+        std::string msg;
+        put_be32(msg, static_cast<std::uint32_t>(json.size()));
+        msg += json;
+        put_be32(msg, 0);
+        return msg;
+    }
+    void send(const std::string& msg) { write_all(proc_.to, msg.data(), msg.size()); }
+
+    // Reads one reply; returns its header text, discards the body and stores its length.
+    std::string reply(std::uint64_t* body_len = nullptr, bool keep_header = true) {
+        std::uint32_t hl = in_.be32();
+        if (keep_header) {
+            header_.resize(hl);
+            in_.read(header_.data(), hl);
+        } else {
+            in_.skip(hl);
+        }
+        std::uint32_t bl = in_.be32();
+        in_.skip(bl);
+        if (body_len) *body_len = bl;
+        return keep_header ? header_ : std::string();
+    }
+
+  private:
+    Proc proc_;
+    Reader in_;
+    std::string header_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The peer's side: version 3 of its packet protocol, length-prefixed packets with a type byte.
+
+enum : unsigned char {
+    kInit = 1,
+    kVersion = 2,
+    kOpen = 3,
+    kClose = 4,
+    kRead = 5,
+    kStat = 17,
+    kStatus = 101,
+    kHandle = 102,
+    kData = 103,
+    kAttrs = 105,
+};
+
+class Peer {
+  public:
+    Peer(const Options& o)
+        : proc_(start(pinned(o.server_cpu, {o.peer}), true, true)), in_(proc_.from) {
+        std::string p;
+        put_be32(p, 3);
+        send(kInit, p);
+        if (packet() != kVersion) fail("peer did not answer its handshake");
+    }
+    ~Peer() { finish(proc_); }
+    int to() const { return proc_.to; }
+
+    static std::string packet_bytes(unsigned char type, const std::string& payload) {
+        std::string m;
+        put_be32(m, static_cast<std::uint32_t>(payload.size() + 1));
+        m.push_back(static_cast<char>(type));
+        m += payload;
+        return m;
+    }
+    static std::string string_field(const std::string& s) {
+        std::string m;
+        put_be32(m, static_cast<std::uint32_t>(s.size()));
+        return m + s;
+    }
+    static std::string stat_request(std::uint32_t id, const std::string& path) {
+        std::string p;
+        put_be32(p, id);
+        return packet_bytes(kStat, p + string_field(path));
+    }
+    static std::string read_request(std::uint32_t id, const std::string& handle,
+                                    std::uint64_t offset, std::uint32_t len) {
+        std::string p;
+        put_be32(p, id);
+        p += string_field(handle);
+        put_be64(p, offset);
+        put_be32(p, len);
+        return packet_bytes(kRead, p);
+    }
+    void send(unsigned char type, const std::string& payload) {
+        std::string m = packet_bytes(type, payload);
+        write_all(proc_.to, m.data(), m.size());
+    }
+    void send_raw(const std::string& m) { write_all(proc_.to, m.data(), m.size()); }
+
+    // Reads one packet. Keeps up to `keep` payload bytes in body(); a DATA packet's data is
+    // discarded and its length left in data_len().
+    unsigned char packet(std::size_t keep = 4096) {
+        std::uint32_t len = in_.be32();
+        if (len == 0) fail("empty peer packet");
+        unsigned char type;
+        in_.read(&type, 1);
+        std::uint32_t rest = len - 1;
+        if (type == kData && rest >= 8) {
+            unsigned char head[4];
+            in_.read(head, 4);  // id
+            id_ = std::uint32_t{head[0]} << 24 | std::uint32_t{head[1]} << 16 |
+                  std::uint32_t{head[2]} << 8 | head[3];
+            data_len_ = in_.be32();
+            in_.skip(data_len_);
+            return type;
+        }
+        std::size_t kept = std::min<std::size_t>(rest, keep);
+        body_.resize(kept);
+        in_.read(body_.data(), kept);
+        in_.skip(rest - kept);
+        id_ = kept >= 4 ? (std::uint32_t{static_cast<unsigned char>(body_[0])} << 24 |
+                           std::uint32_t{static_cast<unsigned char>(body_[1])} << 16 |
+                           std::uint32_t{static_cast<unsigned char>(body_[2])} << 8 |
+                           static_cast<unsigned char>(body_[3]))
+                        : 0;
+        return type;
+    }
+    const std::string& body() const { return body_; }
+    std::uint32_t id() const { return id_; }
+    std::uint32_t data_len() const { return data_len_; }
+
+  private:
+    Proc proc_;
+    Reader in_;
+    std::string body_;
+    std::uint32_t id_ = 0, data_len_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Statistics and output
+
+struct Series {
+    Series(std::string s, std::string u) : subject(std::move(s)), unit(std::move(u)) {}
+    std::string subject, unit;
+    std::vector<double> v;
+    double median() const {
+        std::vector<double> s = v;
+        std::sort(s.begin(), s.end());
+        std::size_t n = s.size();
+        return n % 2 ? s[n / 2] : (s[n / 2 - 1] + s[n / 2]) / 2;
+    }
+    double min() const { return *std::min_element(v.begin(), v.end()); }
+    double max() const { return *std::max_element(v.begin(), v.end()); }
+};
+
+void report(const std::string& workload, const Series& s) {
+    std::printf("R\t%s\t%s\t%s\t%.6g\t%.6g\t%.6g\n", workload.c_str(), s.subject.c_str(),
+                s.unit.c_str(), s.median(), s.min(), s.max());
+}
+
+// Prints the agent's median over the other's in the series' own metric, the same as a cost
+// ratio (time over time, so below 1 the agent is cheaper), the goal, and whether it is met.
+// `higher_is_better` says whether the series hold rates; `goal` <= 0 means there is none.
+void compare(const std::string& workload, const std::string& label, const Series& agent,
+             const Series& other, bool higher_is_better, double goal) {
+    double metric = agent.median() / other.median();
+    double cost = higher_is_better ? 1 / metric : metric;
+    std::string goal_text = "-", met = "-";
+    if (goal > 0) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%s %.1f", higher_is_better ? ">=" : "<=", goal);
+        goal_text = buf;
+        met = (higher_is_better ? metric >= goal : metric <= goal) ? "yes" : "no";
+    }
+    std::printf("C\t%s\t%s\t%.4f\t%.4f\t%s\t%s\n", workload.c_str(), label.c_str(), metric, cost,
+                goal_text.c_str(), met.c_str());
+}
+
+// Runs each subject once per repetition, in turn, `reps` times.
+void alternate(int reps, std::vector<std::pair<Series*, std::function<double()>>> subjects) {
+    for (int r = 0; r < reps; ++r) {
+        for (auto& [series, run] : subjects) series->v.push_back(run());
+    }
+}
+
+void pin_self(int cpu) {
+    if (cpu < 0) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) die("sched_setaffinity");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Workloads
+
+const char* kStatPath = "/usr/include/stdio.h";
+
+// a: one request at a time; microseconds per round trip.
+int rtt(const Options& o) {
+    long n = o.n > 0 ? o.n : 2000;
+    Agent agent(o);
+    Peer peer(o);
+    Proc echo = start(pinned(o.server_cpu, {o.floors, "echo"}), true, true);
+    std::string areq = Agent::request(1, "fs.stat", {{"path", kStatPath}});
+    std::string preq = Peer::stat_request(1, kStatPath);
+    // The floor moves a message of the agent's request size there and back.
+    std::string ping(areq.size(), 'x');
+    Reader echo_in(echo.from);
+    std::string pong(ping.size(), '\0');
+
+    agent.send(areq);
+    if (agent.reply().find("\"exists\":true") == std::string::npos) fail("agent fs.stat failed");
+    peer.send_raw(preq);
+    if (peer.packet() != kAttrs) fail("peer STAT failed");
+
+    Series sa{"vesk-agent fs.stat", "us"}, sp{"sftp-server STAT", "us"}, sf{"pipe ping-pong", "us"};
+    auto per_op = [n](auto&& once) {
+        auto t = Clock::now();
+        for (long i = 0; i < n; ++i) once();
+        return since(t) / static_cast<double>(n) * 1e6;
+    };
+    alternate(o.reps, {
+                          {&sa,
+                           [&] {
+                               return per_op([&] {
+                                   agent.send(areq);
+                                   agent.reply(nullptr, false);
+                               });
+                           }},
+                          {&sp,
+                           [&] {
+                               return per_op([&] {
+                                   peer.send_raw(preq);
+                                   peer.packet();
+                               });
+                           }},
+                          {&sf,
+                           [&] {
+                               return per_op([&] {
+                                   write_all(echo.to, ping.data(), ping.size());
+                                   echo_in.read(pong.data(), pong.size());
+                               });
+                           }},
+                      });
+    finish(echo);
+    std::string wl = o.client_cpu >= 0 && o.client_cpu == o.server_cpu ? "a-1cpu" : "a-2cpu";
+    for (const Series* s : {&sa, &sp, &sf}) report(wl, *s);
+    compare(wl, "vs sftp-server", sa, sp, false, 1.0);
+    compare(wl, "vs floor", sa, sf, false, 0);
+    return 0;
+}
+
+// b: n requests written by one thread while the main thread reads the replies.
+int pipeline(const Options& o) {
+    long n = o.n > 0 ? o.n : 20000;
+    Agent agent(o);
+    Peer peer(o);
+    std::string abatch, pbatch;
+    for (long i = 0; i < n; ++i) {
+        abatch +=
+            Agent::request(static_cast<std::uint64_t>(i + 1), "fs.stat", {{"path", kStatPath}});
+        pbatch += Peer::stat_request(static_cast<std::uint32_t>(i + 1), kStatPath);
+    }
+    auto timed = [n](int fd, const std::string& batch, const std::function<void()>& one_reply) {
+        auto t = Clock::now();
+        std::thread writer([&] { write_all(fd, batch.data(), batch.size()); });
+        for (long i = 0; i < n; ++i) one_reply();
+        double s = since(t);
+        writer.join();
+        return static_cast<double>(n) / s;
+    };
+    Series sa{"vesk-agent fs.stat", "req/s"}, sp{"sftp-server STAT", "req/s"};
+    alternate(
+        o.reps,
+        {
+            {&sa, [&] { return timed(agent.to(), abatch, [&] { agent.reply(nullptr, false); }); }},
+            {&sp,
+             [&] {
+                 return timed(peer.to(), pbatch, [&] {
+                     if (peer.packet() != kAttrs) fail("peer STAT failed");
+                 });
+             }},
+        });
+    report("b", sa);
+    report("b", sp);
+    compare("b", "vs sftp-server", sa, sp, true, 1.0);
+    return 0;
+}
+
+long vm_hwm_kib(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+// c and g: the whole file, MB/s (10^6 bytes per second); the agent's peak memory.
+int read_file(const Options& o) {
+    struct stat st;
+    if (stat(o.file.c_str(), &st) != 0) die("stat " + o.file);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    Agent agent(o);
+    Peer peer(o);
+    std::uint64_t id = 0;
+
+    auto via_agent = [&] {
+        auto t = Clock::now();
+        agent.send(Agent::request(++id, "fs.read", {{"path", o.file}}));
+        std::uint64_t got = 0;
+        std::string h = agent.reply(&got);
+        if (got != size) fail("agent answered " + h + " with " + std::to_string(got) + " bytes");
+        return static_cast<double>(size) / since(t) / 1e6;
+    };
+    auto via_cat = [&] {
+        auto t = Clock::now();
+        Proc cat = start(pinned(o.server_cpu, {"cat", o.file}), false, true);
+        Reader in(cat.from);
+        in.skip(size);
+        char extra;
+        if (::read(cat.from, &extra, 1) != 0) fail("cat gave more than the file");
+        finish(cat);
+        return static_cast<double>(size) / since(t) / 1e6;
+    };
+    std::uint32_t pid = 0;
+    auto via_peer = [&](std::uint32_t chunk) {
+        auto t = Clock::now();
+        std::string open_req;
+        put_be32(open_req, ++pid);
+        open_req += Peer::string_field(o.file);
+        put_be32(open_req, 1);  // read
+        put_be32(open_req, 0);  // no attributes
+        peer.send(kOpen, open_req);
+        if (peer.packet() != kHandle) fail("peer OPEN failed");
+        std::string handle = peer.body().substr(8);  // id, then the handle as a string
+        std::uint64_t next = 0, got = 0;
+        int outstanding = 0;
+        std::string batch;
+        auto issue = [&] {
+            batch += Peer::read_request(
+                ++pid, handle, next,
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, size - next)));
+            next += std::min<std::uint64_t>(chunk, size - next);
+            ++outstanding;
+        };
+        while (outstanding < 64 && next < size) issue();
+        peer.send_raw(batch);
+        while (outstanding > 0) {
+            if (peer.packet() != kData) fail("peer READ failed");
+            --outstanding;
+            got += peer.data_len();
+            if (next < size) {
+                batch.clear();
+                issue();
+                peer.send_raw(batch);
+            }
+        }
+        if (got != size) fail("peer returned short reads");
+        std::string close_req;
+        put_be32(close_req, ++pid);
+        close_req += Peer::string_field(handle);
+        peer.send(kClose, close_req);
+        if (peer.packet() != kStatus) fail("peer CLOSE failed");
+        return static_cast<double>(size) / since(t) / 1e6;
+    };
+
+    Series sa{"vesk-agent fs.read", "MB/s"}, sc{"cat FILE", "MB/s"},
+        s32{"sftp-server READ 32 KiB x64", "MB/s"}, s255{"sftp-server READ 255 KiB x64", "MB/s"};
+    via_cat();  // warm the page cache and every path once
+    via_agent();
+    via_peer(32 << 10);
+    alternate(o.reps, {
+                          {&sa, via_agent},
+                          {&sc, via_cat},
+                          {&s32, [&] { return via_peer(32 << 10); }},
+                          {&s255, [&] { return via_peer(255 << 10); }},
+                      });
+    for (const Series* s : {&sa, &sc, &s32, &s255}) report("c", *s);
+    const Series& best = s32.median() >= s255.median() ? s32 : s255;
+    compare("c", "vs faster sftp-server mode", sa, best, true, 1.0);
+    compare("c", "vs cat (floor)", sa, sc, true, 0);
+    long hwm = vm_hwm_kib(agent.pid());
+    double mib = static_cast<double>(size) / (1 << 20);
+    std::printf("M\tg.file_mib\t%.1f\n", mib);
+    std::printf("M\tg.peak_rss_mib\t%.1f\n", hwm / 1024.0);
+    std::printf("M\tg.over_file_mib\t%.1f\n", hwm / 1024.0 - mib);
+    return 0;
+}
+
+// d: exec of /bin/true one at a time; milliseconds per run.
+int exec_true(const Options& o) {
+    long n = o.n > 0 ? o.n : 200;
+    Agent agent(o);
+    nlohmann::json data = {
+        {"cwd", "/"}, {"program", "/bin/true"}, {"args", nlohmann::json::array()}};
+    std::uint64_t id = 0;
+    agent.send(Agent::request(++id, "exec", data));
+    if (agent.reply().find("\"code\":0") == std::string::npos) fail("agent exec failed");
+    Series sa{"vesk-agent exec /bin/true", "ms"}, sf{"posix_spawn+waitpid", "ms"};
+    alternate(o.reps, {
+                          {&sa,
+                           [&] {
+                               auto t = Clock::now();
+                               for (long i = 0; i < n; ++i) {
+                                   agent.send(Agent::request(++id, "exec", data));
+                                   agent.reply(nullptr, false);
+                               }
+                               return since(t) / static_cast<double>(n) * 1e3;
+                           }},
+                          {&sf,
+                           [&] {
+                               // The spawner runs where the agent runs and times its own loop.
+                               Proc p = start(
+                                   pinned(o.server_cpu,
+                                          {o.floors, "spawn", std::to_string(n), "/bin/true"}),
+                                   false, true);
+                               char buf[64];
+                               std::string text;
+                               for (;;) {
+                                   ssize_t r = ::read(p.from, buf, sizeof buf);
+                                   if (r <= 0) break;
+                                   text.append(buf, static_cast<std::size_t>(r));
+                               }
+                               finish(p);
+                               return std::atof(text.c_str()) / static_cast<double>(n) * 1e3;
+                           }},
+                      });
+    report("d", sa);
+    report("d", sf);
+    compare("d", "vs posix_spawn floor", sa, sf, false, 1.2);
+    return 0;
+}
+
+// e: line counts of every file in the list; milliseconds per pass.
+int countlines(const Options& o) {
+    std::ifstream f(o.list);
+    std::vector<std::string> paths;
+    for (std::string line; std::getline(f, line);) paths.push_back(line);
+    if (paths.empty()) fail("empty list " + o.list);
+    std::string list0 = o.list + ".nul";
+    {
+        std::ofstream z(list0, std::ios::binary);
+        for (const std::string& p : paths) z << p << '\0';
+    }
+    Agent agent(o);
+    std::uint64_t id = 0;
+    std::string req_data = nlohmann::json{{"paths", paths}}.dump();
+    nlohmann::json data = nlohmann::json::parse(req_data);
+    auto via_agent = [&] {
+        std::string req = Agent::request(++id, "fs.countlines", data);
+        auto t = Clock::now();
+        agent.send(req);
+        agent.reply(nullptr, false);
+        return since(t) * 1e3;
+    };
+    auto via_process = [&](std::vector<std::string> argv) {
+        auto t = Clock::now();
+        Proc p = start(pinned(o.server_cpu, std::move(argv)), false, false);
+        if (finish(p) != 0) fail("floor or wc failed");
+        return since(t) * 1e3;
+    };
+    // Check the agent counts what the floor counts before timing anything.
+    agent.send(Agent::request(++id, "fs.countlines", data));
+    std::string h = agent.reply();
+    std::size_t at = h.find("\"data\":");
+    if (at == std::string::npos) fail("agent fs.countlines failed: " + h);
+    nlohmann::json counts = nlohmann::json::parse(h.substr(at + 7, h.size() - at - 8));
+    long counted = 0, total = 0;
+    for (const auto& c : counts) {
+        if (c.is_number()) {
+            ++counted;
+            total += c.get<long>();
+        }
+    }
+    {
+        Proc floor = start({o.floors, "countlines", o.list}, false, true);
+        char buf[128];
+        ssize_t r = ::read(floor.from, buf, sizeof buf - 1);
+        finish(floor);
+        buf[r > 0 ? r : 0] = '\0';
+        long floor_counted = 0, floor_total = 0;
+        if (std::sscanf(buf, "%ld %ld", &floor_counted, &floor_total) != 2 ||
+            floor_counted != counted || floor_total != total)
+            fail("the agent and the C floor disagree on the counts");
+    }
+    std::printf("M\te.files\t%zu\n", paths.size());
+    std::printf("M\te.agent_counted\t%ld files, %ld lines\n", counted, total);
+
+    Series sa{"vesk-agent fs.countlines", "ms"}, sf{"C floor", "ms"}, sw{"wc -l", "ms"};
+    alternate(o.reps, {
+                          {&sa, via_agent},
+                          {&sf,
+                           [&] {
+                               return via_process({o.floors, "countlines", o.list});
+                           }},
+                          {&sw,
+                           [&] {
+                               return via_process({"wc", "-l", "--files0-from=" + list0});
+                           }},
+                      });
+    for (const Series* s : {&sa, &sf, &sw}) report("e", *s);
+    compare("e", "vs C floor", sa, sf, false, 1.2);
+    compare("e", "vs wc -l", sa, sw, false, 0);
+    std::remove(list0.c_str());
+    return 0;
+}
+
+// f: start to exit; milliseconds per run.
+int version(const Options& o) {
+    long n = o.n > 0 ? o.n : 200;
+    pin_self(o.server_cpu);
+    auto runs = [n](std::vector<std::string> argv) {
+        auto t = Clock::now();
+        for (long i = 0; i < n; ++i) {
+            Proc p = start(argv, false, false);
+            if (finish(p) != 0) fail(argv[0] + " failed");
+        }
+        return since(t) / static_cast<double>(n) * 1e3;
+    };
+    Series sa{"vesk-agent --version", "ms"}, st{"/bin/true", "ms"};
+    alternate(o.reps, {
+                          {&sa,
+                           [&] {
+                               return runs({o.agent, "--version"});
+                           }},
+                          {&st, [&] { return runs({"/bin/true"}); }},
+                      });
+    report("f", sa);
+    report("f", st);
+    compare("f", "vs /bin/true", sa, st, false, 1.1);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(
+            stderr,
+            "usage: vesk_bench rtt|pipeline|read|exec|countlines|version [--opt=value]...\n");
+        return 2;
+    }
+    Options o;
+    std::map<std::string, std::string> kv;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        std::size_t eq = a.find('=');
+        if (a.rfind("--", 0) != 0 || eq == std::string::npos) fail("bad option " + a);
+        kv[a.substr(2, eq - 2)] = a.substr(eq + 1);
+    }
+    auto str = [&](const char* k, std::string& dst) {
+        if (kv.count(k)) dst = kv[k];
+    };
+    str("agent", o.agent);
+    str("peer", o.peer);
+    str("floors", o.floors);
+    str("file", o.file);
+    str("list", o.list);
+    if (kv.count("client-cpu")) o.client_cpu = std::stoi(kv["client-cpu"]);
+    if (kv.count("server-cpu")) o.server_cpu = std::stoi(kv["server-cpu"]);
+    if (kv.count("reps")) o.reps = std::stoi(kv["reps"]);
+    if (kv.count("n")) o.n = std::stol(kv["n"]);
+    pin_self(o.client_cpu);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    std::string w = argv[1];
+    if (w == "rtt") return rtt(o);
+    if (w == "pipeline") return pipeline(o);
+    if (w == "read") return read_file(o);
+    if (w == "exec") return exec_true(o);
+    if (w == "countlines") return countlines(o);
+    if (w == "version") return version(o);
+    fail("unknown workload " + w);
+}
