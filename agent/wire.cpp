@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "agent/sys.h"
+#include "agent/text.h"
 
 namespace vesk {
 
@@ -323,10 +324,97 @@ std::optional<Header> decode_envelope(std::string_view payload, std::string* why
 
 namespace {
 
+// JSON string escaping: quotation mark and backslash, the five short control escapes, every
+// other control byte as \u00xx; all else (DEL, '/', non-ASCII) as it is. Runs of bytes that
+// need nothing are copied in one piece: a multi-megabyte stderr text is mostly such runs.
+void append_json_string(std::string& out, std::string_view s) {
+    if (!is_valid_utf8(s)) {
+        // Handlers hand over UTF-8 only; this keeps a stray byte from reaching the stream.
+        append_json_string(out, utf8_lossy(s));
+        return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    out.reserve(out.size() + s.size() + 2);
+    out += '"';
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(s.data() + run, i - run);
+        run = i + 1;
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default: {
+                char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+                out.append(esc, sizeof esc);
+            }
+        }
+    }
+    out.append(s.data() + run, s.size() - run);
+    out += '"';
+}
+
 void append_json(std::string& out, const json& v) {
-    // Strings reaching here are UTF-8 already; replacement only guards against a stray byte
-    // turning into a thrown exception halfway through a reply.
-    out += v.dump(-1, ' ', false, json::error_handler_t::replace);
+    switch (v.type()) {
+        case json::value_t::string:
+            append_json_string(out, v.get_ref<const std::string&>());
+            return;
+        case json::value_t::array: {
+            out += '[';
+            bool first = true;
+            for (const json& element : v) {
+                if (!first) out += ',';
+                first = false;
+                append_json(out, element);
+            }
+            out += ']';
+            return;
+        }
+        case json::value_t::object: {
+            // Members come out in byte order of their names: the value is an ordered map.
+            out += '{';
+            bool first = true;
+            for (auto it = v.begin(); it != v.end(); ++it) {
+                if (!first) out += ',';
+                first = false;
+                append_json_string(out, it.key());
+                out += ':';
+                append_json(out, it.value());
+            }
+            out += '}';
+            return;
+        }
+        case json::value_t::number_integer:
+            out += std::to_string(v.get<json::number_integer_t>());
+            return;
+        case json::value_t::number_unsigned:
+            out += std::to_string(v.get<json::number_unsigned_t>());
+            return;
+        default:
+            // null, booleans and floats (shortest form that reads back; non-finite as null).
+            out += v.dump();
+            return;
+    }
 }
 
 void put_be32(char* p, std::uint32_t n) {
@@ -347,7 +435,7 @@ bool build_head(const Header& h, std::size_t body_len, std::string& frames) {
     frames += std::to_string(h.id);
     if (h.method) {
         frames += ",\"method\":";
-        append_json(frames, json(*h.method));
+        append_json_string(frames, *h.method);
     }
     if (!h.data.is_null()) {
         frames += ",\"data\":";
@@ -355,7 +443,7 @@ bool build_head(const Header& h, std::size_t body_len, std::string& frames) {
     }
     if (h.error) {
         frames += ",\"error\":";
-        append_json(frames, json(*h.error));
+        append_json_string(frames, *h.error);
     }
     frames += '}';
     std::size_t header_len = frames.size() - 4;

@@ -45,6 +45,7 @@ CommandOutput start_failure(std::string text) {
     CommandOutput out;
     out.stderr_text = std::move(text);
     out.code = -1;
+    out.started = false;
     return out;
 }
 

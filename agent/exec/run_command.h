@@ -38,6 +38,7 @@ struct CommandOutput {
     std::string stderr_text;  // lossy UTF-8, or the start error's text
     int code = -1;            // exit code, or -1 for a signal or a failed start
     Bytes stdout_bytes;       // raw
+    bool started = true;      // false when the child could not be started at all
 };
 
 using CommandResult = std::variant<CommandOutput, std::string>;

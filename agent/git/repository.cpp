@@ -17,10 +17,6 @@ namespace {
 
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
-// run_command's refusal of a NUL byte anywhere in the program, arguments, directory or
-// environment; it is a start failure like any other.
-constexpr std::string_view kNulInSpawnDataText = "nul byte found in provided data";
-
 template <class T>
 void append_le(std::string& out, T value) {
     auto v = static_cast<std::make_unsigned_t<T>>(value);
@@ -28,20 +24,6 @@ void append_le(std::string& out, T value) {
         out.push_back(static_cast<char>(v & 0xff));
         v = static_cast<decltype(v)>(v >> 8);
     }
-}
-
-// "<description> (os error N)" exactly as os_error_text(N) writes it.
-bool is_os_error_text(std::string_view text) {
-    constexpr std::string_view marker = " (os error ";
-    if (text.empty() || text.back() != ')') return false;
-    std::size_t at = text.rfind(marker);
-    if (at == std::string_view::npos) return false;
-    std::string_view digits = text.substr(at + marker.size());
-    digits.remove_suffix(1);
-    int err = 0;
-    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), err);
-    if (ec != std::errc() || end != digits.data() + digits.size()) return false;
-    return os_error_text(err) == text;
 }
 
 CommandResult run_git(const std::string& cwd, std::vector<std::string> args,
@@ -113,9 +95,7 @@ void append_entry_record(std::string& stream, std::string_view name, std::int64_
 }
 
 bool command_started(const CommandOutput& out) {
-    if (out.code != -1 || !out.stdout_bytes.empty()) return true;
-    return out.stderr_text != kNulInPathText && out.stderr_text != kNulInSpawnDataText &&
-           !is_os_error_text(out.stderr_text);
+    return out.started;
 }
 
 std::string fingerprint_stream(const std::string& workdir,
