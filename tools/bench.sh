@@ -166,11 +166,12 @@ set yrange [0:*]
 set grid ytics
 set ylabel "agent cost / other cost  (1 = parity)"
 set xtics rotate by -30 left nomirror
-set key top left
+set key outside top center horizontal
+set offsets 0, 0, graph 0.08, 0
 set arrow from graph 0, first 1 to graph 1, first 1 nohead dt 2 lw 1.5 lc rgb "black"
 set bmargin 9
-plot "$dat" using 1:3:5:xtic(2) with boxes lc rgb variable title "agent / other (green: goal met, red: missed, grey: floor, no goal)", \
-     "" using 1:4 with points pt 11 ps 2 lc rgb "black" title "goal", \
+plot "$dat" using 1:3:5:xtic(2) with boxes lc rgb variable title "agent / other: green goal met, red goal missed, grey no goal", \
+     "" using (\$1 - 0.4):4:(0.8):(0) with vectors nohead lw 3 lc rgb "black" title "goal", \
      "" using 1:3:(sprintf("%.2f", \$3)) with labels offset 0,0.8 notitle
 EOF
 echo
