@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <semaphore>
 #include <string>
 #include <vector>
 
@@ -67,15 +68,19 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
 
     // 0, or the errno value of a failed thread creation (the job then did not run).
     int run(std::function<void()> job) {
+        std::shared_ptr<Idle> worker;
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (!idle_.empty()) {
-                Idle* worker = idle_.back();
+                worker = std::move(idle_.back());
                 idle_.pop_back();
                 worker->job = std::move(job);
-                worker->cv.notify_one();
-                return 0;
             }
+        }
+        if (worker) {
+            // Woken after the pool lock is released, so it does not wake only to block on it.
+            worker->wake.release();
+            return 0;
         }
         auto self = shared_from_this();
         return start_([self, job = std::move(job)]() mutable { self->work(std::move(job)); },
@@ -86,30 +91,42 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
     static constexpr std::size_t kMaxIdle = 16;
     static constexpr std::chrono::seconds kIdleTimeout{10};
 
+    // An idle worker's mailbox. Shared, because run() may still be signalling it when the
+    // worker has already taken the job and moved on.
     struct Idle {
-        std::condition_variable cv;
-        std::function<void()> job;
+        std::binary_semaphore wake{0};
+        std::function<void()> job;  // set under the pool lock before wake is released
     };
 
     void work(std::function<void()> job) {
+        auto self = std::make_shared<Idle>();
         for (;;) {
             job();
             job = nullptr;
-            Idle self;
-            std::unique_lock<std::mutex> lock(mu_);
-            if (idle_.size() >= kMaxIdle) return;
-            idle_.push_back(&self);
-            if (!self.cv.wait_for(lock, kIdleTimeout, [&] { return bool(self.job); })) {
-                std::erase(idle_, &self);
-                return;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                if (idle_.size() >= kMaxIdle) return;
+                idle_.push_back(self);
             }
-            job = std::move(self.job);
+            if (!self->wake.try_acquire_for(kIdleTimeout)) {
+                std::unique_lock<std::mutex> lock(mu_);
+                auto it = std::find(idle_.begin(), idle_.end(), self);
+                if (it != idle_.end()) {
+                    idle_.erase(it);
+                    return;
+                }
+                // Taken by run() just as the wait ended: the job is on its way.
+                lock.unlock();
+                self->wake.acquire();
+            }
+            std::lock_guard<std::mutex> lock(mu_);
+            job = std::move(self->job);
         }
     }
 
     ThreadStarter start_;
     std::mutex mu_;
-    std::vector<Idle*> idle_;
+    std::vector<std::shared_ptr<Idle>> idle_;
 };
 
 struct Request {
@@ -133,7 +150,7 @@ void run_worker(Request& req, std::shared_ptr<SharedOutput> output,
                                      : dispatch(req.header, std::move(req.body), output, registry);
         reply = response_header(id, outcome);
         if (auto* ok = std::get_if<SuccessReply>(&outcome)) {
-            write_message(*output, reply, ok->body);
+            write_message(*output, reply, std::move(ok->body));
             return;
         }
     } catch (const std::exception& e) {
@@ -201,8 +218,15 @@ ServeEnd serve(const ServeOptions& options) {
     ServeEnd end = ServeEnd::finished;
 
     for (;;) {
-        auto req = std::make_shared<Request>();
-        if (read_request(in, *req) == ReadOutcome::stop) break;
+        std::shared_ptr<Request> req;
+        try {
+            req = std::make_shared<Request>();
+            if (read_request(in, *req) == ReadOutcome::stop) break;
+        } catch (const std::bad_alloc&) {
+            // A header too large to hold: without it there is no id to answer, and the rest of
+            // the frame cannot be skipped safely, so the service ends as for any bad frame.
+            break;
+        }
         const MethodRow* row =
             req->refused ? nullptr : find_method(req->header.method.value_or(std::string()));
         bool must_finish = row && row->finish_before_exit;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -301,6 +302,11 @@ std::optional<Header> decode_envelope(std::string_view payload, std::string* why
         if (why) *why = "byte-order mark";
         return std::nullopt;
     }
+    // The parser takes a NUL byte for the end of its input; valid JSON never holds one raw.
+    if (payload.find('\0') != std::string_view::npos) {
+        if (why) *why = "NUL byte";
+        return std::nullopt;
+    }
     Header h;
     EnvelopeSax sax(h);
     bool ok = false;
@@ -454,30 +460,6 @@ bool build_head(const Header& h, std::size_t body_len, std::string& frames) {
     return true;
 }
 
-// writev until everything is out; a failed write loses the rest silently.
-void write_frames(int fd, std::string_view head, std::string_view body) {
-    iovec iov[2] = {{const_cast<char*>(head.data()), head.size()},
-                    {const_cast<char*>(body.data()), body.size()}};
-    int first = 0;
-    int count = body.empty() ? 1 : 2;
-    while (first < count) {
-        ssize_t w = ::writev(fd, iov + first, count - first);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        std::size_t left = static_cast<std::size_t>(w);
-        while (first < count && left >= iov[first].iov_len) {
-            left -= iov[first].iov_len;
-            ++first;
-        }
-        if (first < count) {
-            iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
-            iov[first].iov_len -= left;
-        }
-    }
-}
-
 Header too_long_reply(std::uint64_t id) {
     Header h;
     h.id = id;
@@ -503,22 +485,125 @@ std::string encode_message(const Header& header, std::string_view body) {
     return frames;
 }
 
-bool SharedOutput::seal(std::chrono::milliseconds timeout) {
-    return mu_.try_lock_for(timeout);
+namespace {
+
+// Bytes per writev: small enough that progress is seen often while a large body drains.
+constexpr std::size_t kMaxWriteChunk = 4 << 20;
+
+// One writev call over the front of iov (at most IOV_MAX entries, at most kMaxWriteChunk
+// bytes). Advances iov past what was written. Returns false on a write error.
+bool write_some(int fd, std::vector<iovec>& iov, std::size_t& first) {
+    std::size_t count = std::min<std::size_t>(iov.size() - first, IOV_MAX);
+    std::size_t budget = kMaxWriteChunk;
+    std::size_t n = 0;
+    iovec saved{};
+    bool trimmed = false;
+    for (; n < count; ++n) {
+        if (iov[first + n].iov_len > budget) {
+            if (n == 0) {
+                saved = iov[first];
+                iov[first].iov_len = budget;
+                trimmed = true;
+                n = 1;
+            }
+            break;
+        }
+        budget -= iov[first + n].iov_len;
+    }
+    ssize_t w;
+    do {
+        w = ::writev(fd, iov.data() + first, static_cast<int>(n));
+    } while (w < 0 && errno == EINTR);
+    if (trimmed) iov[first].iov_len = saved.iov_len;
+    if (w < 0) return false;
+    std::size_t left = static_cast<std::size_t>(w);
+    while (first < iov.size() && left >= iov[first].iov_len) {
+        left -= iov[first].iov_len;
+        ++first;
+    }
+    if (first < iov.size()) {
+        iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+        iov[first].iov_len -= left;
+    }
+    return true;
 }
 
-void write_message(SharedOutput& out, const Header& header, std::string_view body) {
-    std::lock_guard<std::timed_mutex> lock(out.mutex());
+}  // namespace
+
+void SharedOutput::submit(std::string head, Bytes body) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (sealed_) return;
+    queue_.push_back(Pending{std::move(head), std::move(body)});
+    if (writing_) return;  // the thread that is writing takes this message too
+    drain(lock);
+}
+
+void SharedOutput::drain(std::unique_lock<std::mutex>& lock) {
+    writing_ = true;
+    std::vector<Pending> batch;
+    std::vector<iovec> iov;
+    while (!queue_.empty()) {
+        batch.swap(queue_);
+        lock.unlock();
+        iov.clear();
+        try {
+            for (Pending& p : batch) {
+                iov.push_back({p.head.data(), p.head.size()});
+                if (!p.body.empty()) iov.push_back({p.body.data(), p.body.size()});
+            }
+        } catch (...) {
+            iov.clear();  // out of memory: this batch is lost whole rather than cut
+        }
+        std::size_t first = 0;
+        while (first < iov.size()) {
+            // After a failed write the rest is lost; the stream is broken or gone.
+            if (!write_some(fd_, iov, first)) break;
+            std::lock_guard<std::mutex> progress(mu_);
+            ++progress_;
+            progress_cv_.notify_all();
+        }
+        batch.clear();  // frees the bodies outside the lock
+        lock.lock();
+    }
+    writing_ = false;
+    progress_cv_.notify_all();
+}
+
+bool SharedOutput::seal(std::chrono::milliseconds stall) {
+    std::unique_lock<std::mutex> lock(mu_);
+    sealed_ = true;
+    for (;;) {
+        if (!writing_ && queue_.empty()) return true;
+        std::uint64_t seen = progress_;
+        if (!progress_cv_.wait_for(
+                lock, stall, [&] { return progress_ != seen || (!writing_ && queue_.empty()); })) {
+            return false;
+        }
+    }
+}
+
+void write_message(SharedOutput& out, const Header& header, Bytes body) {
     std::string head;
     try {
         if (!build_head(header, body.size(), head)) {
             if (!build_head(too_long_reply(header.id), 0, head)) return;
-            body = {};
+            body.release();
         }
+        out.submit(std::move(head), std::move(body));
     } catch (...) {
-        return;  // could not even encode (out of memory): the message is lost, never half-sent
+        // Could not even encode or queue it (out of memory): the message is lost, never
+        // half-sent.
     }
-    write_frames(out.fd(), head, body);
+}
+
+void write_message(SharedOutput& out, const Header& header, std::string_view body) {
+    Bytes copy;
+    try {
+        copy.assign(body);
+    } catch (...) {
+        return;
+    }
+    write_message(out, header, std::move(copy));
 }
 
 }  // namespace vesk

@@ -8,12 +8,14 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "agent/bytes.h"
 
@@ -72,30 +74,49 @@ std::optional<Header> decode_envelope(std::string_view payload, std::string* why
 // present only as the Header says, compact, no trailing newline.
 std::string encode_envelope(const Header& h);
 
-// The protocol stream: one descriptor behind one mutex.
+// The protocol stream. Messages are queued in the order their writers hand them over, and one
+// writer at a time drains the queue with writev, so many small replies leave in one system
+// call and no writer ever waits behind another's slow output. A message is never split or
+// interleaved with another.
 class SharedOutput {
   public:
     explicit SharedOutput(int fd) : fd_(fd) {}
+    SharedOutput(const SharedOutput&) = delete;
+    SharedOutput& operator=(const SharedOutput&) = delete;
     int fd() const { return fd_; }
-    std::timed_mutex& mutex() { return mu_; }
 
-    // Takes the output lock and keeps it, so no message starts or is cut after this returns
-    // true. Used just before the process exits; gives up after the timeout so a reader that
-    // stopped reading cannot hold the exit back forever.
-    bool seal(std::chrono::milliseconds timeout);
+    // Queues one encoded message (frames: header frame + body length prefix, then the body)
+    // and, unless another thread is writing already, writes the queue out.
+    void submit(std::string head, Bytes body);
+
+    // Stops all further output once what is queued has been written, so the process can exit
+    // without cutting a message in half. Waits while the queue drains; gives up when no
+    // progress is made for `stall` (a reader that stopped reading must not hold the exit back
+    // for ever). Messages submitted afterwards are dropped.
+    bool seal(std::chrono::milliseconds stall);
 
   private:
+    struct Pending {
+        std::string head;
+        Bytes body;
+    };
+    void drain(std::unique_lock<std::mutex>& lock);
+
     int fd_;
-    std::timed_mutex mu_;
+    std::mutex mu_;
+    std::condition_variable progress_cv_;
+    std::vector<Pending> queue_;
+    bool writing_ = false;
+    bool sealed_ = false;
+    std::uint64_t progress_ = 0;
 };
 
 // Writes one message (header frame + body frame). Never fails from the caller's view: output
 // errors lose the message silently. A header or body too long for a 32-bit length is replaced
-// by the error reply "Message too long (os error 90)" for the same id.
+// by the error reply "Message too long (os error 90)" for the same id. The message may still
+// be queued when this returns; it owns its body.
+void write_message(SharedOutput& out, const Header& header, Bytes body);
 void write_message(SharedOutput& out, const Header& header, std::string_view body = {});
-inline void write_message(SharedOutput& out, const Header& header, const Bytes& body) {
-    write_message(out, header, body.view());
-}
 
 // Builds the complete bytes of one message; for tests and the client library.
 std::string encode_message(const Header& header, std::string_view body);
