@@ -6,8 +6,10 @@
 //           bit 2 removes NULs from the pattern; bit 3 puts one NUL near byte 8000
 //   byte 1: fine size offset; byte 2: offset of that NUL; the rest: the pattern.
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -21,11 +23,6 @@ namespace {
 
 std::string dir_path;
 std::string file_path;
-
-void remove_temp_dir() {
-    ::unlink(file_path.c_str());
-    ::rmdir(dir_path.c_str());
-}
 
 std::string build_content(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return std::string(reinterpret_cast<const char*>(data), size);
@@ -74,16 +71,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (::access("/dev/shm", W_OK) == 0) base = "/dev/shm";
     std::string dir = std::string(base && *base ? base : "/tmp") + "/vesk-count-lines-fuzz.XXXXXX";
     FUZZ_CHECK(::mkdtemp(dir.data()) != nullptr, dir);
+    // libFuzzer may end the process without running exit handlers, so each run removes what
+    // it made and the next one makes the directory again under the same unique name.
+    ::rmdir(dir.c_str());
     dir_path = dir;
     file_path = dir + "/file";
-    std::atexit(remove_temp_dir);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string content = build_content(data, size);
     // A fresh file each time: truncating one in place makes some file systems flush on close.
-    ::unlink(file_path.c_str());
+    FUZZ_CHECK(::mkdir(dir_path.c_str(), 0700) == 0 || errno == EEXIST, dir_path);
     std::FILE* f = std::fopen(file_path.c_str(), "wbxe");
     FUZZ_CHECK(f != nullptr, file_path);
     FUZZ_CHECK(std::fwrite(content.data(), 1, content.size(), f) == content.size());
@@ -91,6 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::optional<std::uint32_t> got = vesk::count_lines(file_path);
     const std::optional<std::uint32_t> want = naive_count(content);
+    ::unlink(file_path.c_str());
+    ::rmdir(dir_path.c_str());
     FUZZ_CHECK(got == want, "size " + std::to_string(content.size()) + ": got " + show(got) +
                                 ", want " + show(want));
     return 0;
