@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# Installs, builds and runs the whole test suite: release build, then again under
-# AddressSanitizer+UndefinedBehaviorSanitizer, then the concurrency tests under ThreadSanitizer.
-# Pass preset names to run only some of them (e.g. tools/test.sh release).
+# Installs, builds and runs the whole test suite: the release build, the same tests under
+# AddressSanitizer+UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and
+# a short run of every fuzz target over its corpus. Pass step names to run only some of them
+# (e.g. tools/test.sh release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
-presets=("$@")
-((${#presets[@]})) || presets=(release asan tsan)
-for preset in "${presets[@]}"; do
-    echo "=== $preset ==="
-    cmake --preset "$preset" -DVESK_BENCH=OFF >/dev/null
-    cmake --build --preset "$preset"
-    ctest --preset "$preset"
+steps=("$@")
+((${#steps[@]})) || steps=(release asan tsan fuzz)
+for step in "${steps[@]}"; do
+    echo "=== $step ==="
+    if [[ $step == fuzz ]]; then
+        FUZZ_SECONDS=${FUZZ_SECONDS:-15} bash fuzz/run.sh
+        continue
+    fi
+    cmake --preset "$step" -DVESK_BENCH=OFF >/dev/null
+    cmake --build --preset "$step"
+    ctest --preset "$step"
 done
