@@ -311,10 +311,8 @@ TEST(DecodeEnvelope, RejectTable) {
     }
 }
 
-// Found while writing these tables: the JSON parser takes a NUL byte after the value for the end
-// of its input, so an envelope followed by a NUL and anything at all is accepted. Only white
-// space may follow the value; the fix belongs in decode_envelope (agent/wire.cpp).
-TEST(DecodeEnvelope, DISABLED_TrailingNulByteIsRejected) {
+// The JSON parser takes a NUL byte for the end of its input; only white space may follow.
+TEST(DecodeEnvelope, TrailingNulByteIsRejected) {
     for (const std::string& c :
          {"{\"id\":7}\0"s, "{\"id\":7}\0garbage"s, "[7]\0]"s, "{\"id\":7} \0{\"id\":8}"s}) {
         SCOPED_TRACE(testing::PrintToString(c));

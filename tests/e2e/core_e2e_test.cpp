@@ -1,0 +1,627 @@
+// The agent binary from the outside: command line, handshake, unknown methods, concurrency and
+// the ways a stream ends.
+#include <elf.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "client/agent_client.h"
+#include "support/harness.h"
+
+namespace {
+
+using namespace std::string_literals;
+using json = nlohmann::json;
+using vesk::client::AgentClient;
+using vesk::client::encode_frame;
+using vesk::client::Message;
+using vesk::client::StartOptions;
+using vesk::test::agent_path;
+using vesk::test::run_process;
+using vesk::test::TempDir;
+
+// A test writing to an agent that has already gone must see EPIPE, not die.
+const bool kSigpipeIgnored = [] {
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+constexpr std::string_view kUsage = "usage: vesk-agent serve | --version\n";
+constexpr std::string_view kVersionLine = "vesk-agent 1.0.1\n";
+constexpr auto kWait = std::chrono::seconds(30);
+
+std::string raw_request(std::string_view header, std::string_view body = {}) {
+    return encode_frame(header) + encode_frame(body);
+}
+
+std::string be32(std::uint32_t n) {
+    return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+            static_cast<char>(n)};
+}
+
+std::string expected_arch() {
+#if defined(__x86_64__)
+    return "x86_64";
+#elif defined(__aarch64__)
+    return "aarch64";
+#else
+    return "";
+#endif
+}
+
+// ---------------------------------------------------------------------------------------------
+// Command line
+
+struct CommandCase {
+    std::vector<std::string> args;
+    int status;
+    std::string_view out;
+    std::string_view err;
+};
+
+TEST(CommandLine, Table) {
+    const std::vector<CommandCase> cases = {
+        {{}, 2, "", kUsage},
+        {{"--version"}, 0, kVersionLine, ""},
+        {{"-V"}, 0, kVersionLine, ""},
+        {{"-V", "extra"}, 0, kVersionLine, ""},
+        {{"--version", "serve"}, 0, kVersionLine, ""},
+        {{"--version", "\xff\xfe"}, 0, kVersionLine, ""},
+        {{"serve", "extra"}, 0, "", ""},
+        {{"serve", "\xff"}, 0, "", ""},
+        {{"--help"}, 2, "", kUsage},
+        {{"-h"}, 2, "", kUsage},
+        {{"Serve"}, 2, "", kUsage},
+        {{"serve "}, 2, "", kUsage},
+        {{" serve"}, 2, "", kUsage},
+        {{"SERVE"}, 2, "", kUsage},
+        {{"--Version"}, 2, "", kUsage},
+        {{"-v"}, 2, "", kUsage},
+        {{"--version="}, 2, "", kUsage},
+        {{"version"}, 2, "", kUsage},
+        {{""}, 2, "", kUsage},
+        {{"", "serve"}, 2, "", kUsage},
+        {{"frob", "serve"}, 2, "", kUsage},
+    };
+    for (const CommandCase& c : cases) {
+        std::vector<std::string> argv = {agent_path()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        auto r = run_process(argv);
+        EXPECT_EQ(r.exit_code(), c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_EQ(kVersionLine.size(), 17u);
+    EXPECT_EQ(kUsage.size(), 36u);
+}
+
+TEST(CommandLine, NonUtf8FirstArgumentIsFatal) {
+    for (std::string arg : {"\xff"s, "serve\xff"s, "\xc0\xaf"s, "-V\xed\xa0\x80"s}) {
+        SCOPED_TRACE(testing::PrintToString(arg));
+        auto r = run_process({agent_path(), arg});
+        EXPECT_EQ(r.exit_code(), 101);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+}
+
+TEST(CommandLine, ProgramNameIsFixedText) {
+    TempDir dir;
+    std::string other = dir / "some-other-name";
+    ASSERT_EQ(::symlink(agent_path(), other.c_str()), 0);
+    auto r = run_process({other, "--version"});
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.out, kVersionLine);
+    r = run_process({other, "help"});
+    EXPECT_EQ(r.exit_code(), 2);
+    EXPECT_EQ(r.err, kUsage);
+
+    // A program name that is not UTF-8 is as fatal as such a first argument.
+    std::string bad = dir / "agent\xff";
+    ASSERT_EQ(::symlink(agent_path(), bad.c_str()), 0);
+    r = run_process({bad, "--version"});
+    EXPECT_EQ(r.exit_code(), 101);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err, "");
+}
+
+TEST(CommandLine, ServeIgnoresFurtherArguments) {
+    StartOptions options;
+    options.argv = {agent_path(), "serve", "--version", "\xff"};
+    AgentClient c(options);
+    Message m = c.call("frob");
+    EXPECT_EQ(m.error, R"(unknown method "frob")");
+    c.close_input();
+    auto status = c.wait_exit(kWait);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+}
+
+TEST(Serve, EmptyInputExitsZeroWritingNothing) {
+    auto r = run_process({agent_path(), "serve"});
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// hello
+
+// A directory holding a fake `git` shell script, to put alone on PATH.
+class FakeGit {
+  public:
+    explicit FakeGit(std::string_view script_body) {
+        std::string path = dir_ / "git";
+        vesk::test::write_file(path, "#!/bin/sh\n" + std::string(script_body) + "\n");
+        ::chmod(path.c_str(), 0755);
+    }
+    const std::string& dir() const { return dir_.path(); }
+
+  private:
+    TempDir dir_;
+};
+
+Message call_hello(const std::vector<std::pair<std::string, std::optional<std::string>>>& env) {
+    StartOptions options;
+    options.argv = {agent_path(), "serve"};
+    options.env = env;
+    AgentClient c(options);
+    return c.call("hello", nullptr, {}, kWait);
+}
+
+void expect_hello_shape(const Message& m) {
+    EXPECT_FALSE(m.error);
+    EXPECT_EQ(m.body, "");
+    ASSERT_TRUE(m.data.is_object());
+    EXPECT_EQ(m.data.size(), 6u);
+    EXPECT_EQ(m.data["arch"], expected_arch());
+    EXPECT_EQ(m.data["os"], "linux");
+    EXPECT_TRUE(m.data["protocol"].is_number_unsigned());
+    EXPECT_EQ(m.data["protocol"], 1);
+    EXPECT_EQ(m.data["version"], "1.0.1");
+    // Members in byte order of their names, and nothing but data besides the id.
+    std::size_t at = m.header_text.find(R"({"id":)");
+    EXPECT_EQ(at, 0u);
+    std::size_t last = 0;
+    for (const char* name : {"\"arch\":", "\"git\":", "\"home\":", "\"os\":", "\"protocol\":1,",
+                             "\"version\":\"1.0.1\"}}"}) {
+        std::size_t pos = m.header_text.find(name);
+        ASSERT_NE(pos, std::string::npos) << name << " in " << m.header_text;
+        EXPECT_GT(pos, last) << name;
+        last = pos;
+    }
+    EXPECT_EQ(m.header_text.size(), last + std::strlen("\"version\":\"1.0.1\"}}"));
+}
+
+TEST(Hello, Members) {
+    FakeGit git("printf 'git version 9.8.7\\n'");
+    Message m = call_hello({{"PATH", git.dir()}, {"HOME", "/home/some one/ x"}});
+    expect_hello_shape(m);
+    EXPECT_EQ(m.data["git"], "git version 9.8.7");
+    EXPECT_EQ(m.data["home"], "/home/some one/ x");
+    EXPECT_EQ(m.header_text.substr(0, 23), R"({"id":1,"data":{"arch":)");
+}
+
+TEST(Hello, GitProbeTable) {
+    struct Case {
+        const char* what;
+        std::string script;  // empty: no git on PATH at all
+        json want;
+    };
+    const std::vector<Case> cases = {
+        {"no git on the search path", "", nullptr},
+        {"exits 1 after a version line", "printf 'git version 1\\n'; exit 1", nullptr},
+        {"exits 128", "exit 128", nullptr},
+        {"killed by a signal", "printf 'git version 1\\n'; kill -9 $$", nullptr},
+        {"prints only white space", "printf ' \\t\\n \\r\\n'", ""},
+        {"prints nothing", "exit 0", ""},
+        {"one line and a line feed", "printf 'git version 2.39.2\\n'", "git version 2.39.2"},
+        {"noise on standard error", "printf 'x\\n' >&2; printf 'git version 3\\n'",
+         "git version 3"},
+        {"inner white space kept", "printf '\\n  a\\n b  \\n\\n'", "a\n b"},
+        {"Unicode white space trimmed", "printf '\\302\\240\\342\\200\\250v 1\\343\\200\\200'",
+         "v 1"},
+        {"invalid UTF-8", "printf 'git \\377version \\303\\n'",
+         "git \xef\xbf\xbdversion \xef\xbf\xbd"},
+    };
+    TempDir empty;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::optional<FakeGit> git;
+        if (!c.script.empty()) git.emplace(c.script);
+        Message m = call_hello({{"PATH", git ? git->dir() : empty.path()}, {"HOME", "/h"}});
+        expect_hello_shape(m);
+        EXPECT_EQ(m.data["git"], c.want);
+        EXPECT_EQ(m.data["home"], "/h");
+    }
+}
+
+TEST(Hello, HomeTable) {
+    FakeGit git("printf 'g\\n'");
+    struct Case {
+        std::optional<std::string> home;
+        std::string want;
+    };
+    for (const Case& c : std::vector<Case>{{std::nullopt, ""},
+                                           {"", ""},
+                                           {"\xff/home", ""},
+                                           {" /h ", " /h "},
+                                           {"~", "~"},
+                                           {"/h\xc3\xa9", "/h\xc3\xa9"}}) {
+        SCOPED_TRACE(testing::PrintToString(c.home));
+        Message m = call_hello({{"PATH", git.dir()}, {"HOME", c.home}});
+        expect_hello_shape(m);
+        EXPECT_EQ(m.data["home"], c.want);
+        EXPECT_EQ(m.data["git"], "g");
+    }
+}
+
+TEST(Hello, DataIsNeverLookedAt) {
+    FakeGit git("printf 'g\\n'");
+    StartOptions options;
+    options.argv = {agent_path(), "serve"};
+    options.env = {{"PATH", git.dir()}, {"HOME", "/h"}};
+    AgentClient c(options);
+    Message first = c.call("hello");
+    expect_hello_shape(first);
+    const std::vector<std::string> headers = {
+        R"({"id":2,"method":"hello","data":null})",
+        R"({"id":2,"method":"hello","data":5})",
+        R"({"id":2,"method":"hello","data":{"path":7,"x":[1]}})",
+        R"({"id":2,"method":"hello","data":"text"})",
+        R"([2,"hello",[1,2,3]])",
+    };
+    for (const std::string& header : headers) {
+        SCOPED_TRACE(header);
+        c.send_raw(raw_request(header, "ignored body"));
+        std::optional<Message> m = c.wait_reply(2, kWait);
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->data, first.data);
+        EXPECT_EQ(m->body, "");
+        EXPECT_EQ(m->header_text.substr(7), first.header_text.substr(7));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Unknown methods
+
+TEST(UnknownMethod, ExactBytesForFrob) {
+    AgentClient c(agent_path());
+    c.send_raw(raw_request(R"({"id":3,"method":"frob"})"));
+    std::optional<Message> m = c.wait_reply(3, kWait);
+    ASSERT_TRUE(m);
+    const std::string want = R"({"id":3,"error":"unknown method \"frob\""})";
+    EXPECT_EQ(want.size(), 42u);
+    EXPECT_EQ(m->header_text, want);
+    EXPECT_EQ(m->body, "");
+    c.close_input();
+    ASSERT_TRUE(c.wait_exit(kWait));
+    EXPECT_EQ(c.raw_output(), encode_frame(want) + be32(0));
+}
+
+TEST(UnknownMethod, QuotedNameTable) {
+    struct Case {
+        std::string header;  // with id 5
+        std::string error;   // the error text, decoded
+    };
+    const std::vector<Case> cases = {
+        {R"({"id":5,"method":"Hello"})", R"(unknown method "Hello")"},
+        {R"({"id":5,"method":"hello "})", R"(unknown method "hello ")"},
+        {R"({"id":5,"method":"hel"})", R"(unknown method "hel")"},
+        {R"({"id":5,"method":"fs.mkdir"})", R"(unknown method "fs.mkdir")"},
+        {R"({"id":5,"method":"fs.mkdirp "})", R"(unknown method "fs.mkdirp ")"},
+        {R"({"id":5,"method":"FS.READ"})", R"(unknown method "FS.READ")"},
+        {R"({"id":5,"method":""})", R"(unknown method "")"},
+        {R"({"id":5})", R"(unknown method "")"},
+        {R"({"id":5,"method":null})", R"(unknown method "")"},
+        {R"([5])", R"(unknown method "")"},
+        {R"({"id":5,"data":{"path":5,"paths":"x"}})", R"(unknown method "")"},
+        {R"({"id":5,"method":"a\nb"})", R"(unknown method "a\nb")"},
+        {R"({"id":5,"method":"a\tb\r\u0000"})", R"(unknown method "a\tb\r\0")"},
+        {R"({"id":5,"method":"\u001b["})", R"(unknown method "\u{1b}[")"},
+        {R"({"id":5,"method":"a\"b\\c"})", R"(unknown method "a\"b\\c")"},
+        {R"({"id":5,"method":"it's"})", R"(unknown method "it's")"},
+        {R"({"id":5,"method":"caf\u00e9"})", "unknown method \"caf\xc3\xa9\""},
+    };
+    AgentClient c(agent_path());
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.header);
+        c.send_raw(raw_request(k.header, "some body bytes"));
+        std::optional<Message> m = c.wait_reply(5, kWait);
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->error, k.error);
+        EXPECT_EQ(m->data, nullptr);
+        EXPECT_EQ(m->body, "");
+        EXPECT_EQ(m->header_text, R"({"id":5,"error":)" + json(k.error).dump() + "}");
+    }
+    // The line feed reaches the wire as backslash, backslash, n inside the JSON string.
+    c.send_raw(raw_request(R"({"id":6,"method":"a\nb"})"));
+    std::optional<Message> m = c.wait_reply(6, kWait);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->header_text, R"({"id":6,"error":"unknown method \"a\\nb\""})");
+}
+
+TEST(Requests, IdsAreEchoedEvenWhenRepeated) {
+    AgentClient c(agent_path());
+    c.send_raw(raw_request(R"({"id":18446744073709551615,"method":"frob"})"));
+    std::optional<Message> m = c.wait_reply(18446744073709551615ull, kWait);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->header_text.substr(0, 27), R"({"id":18446744073709551615,)");
+    c.send_raw(raw_request(R"({"id":0,"method":"frob"})"));
+    m = c.wait_reply(0, kWait);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->header_text.substr(0, 8), R"({"id":0,)");
+
+    c.send_raw(raw_request(R"({"id":9,"method":"frob"})") +
+               raw_request(R"({"id":9,"method":"nope"})"));
+    std::set<std::string> errors;
+    for (int i = 0; i < 2; ++i) {
+        m = c.wait_reply(9, kWait);
+        ASSERT_TRUE(m);
+        errors.insert(m->error.value_or(""));
+    }
+    EXPECT_EQ(errors,
+              (std::set<std::string>{R"(unknown method "frob")", R"(unknown method "nope")"}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Concurrency
+
+TEST(Concurrency, SlowRequestDoesNotDelayAQuickOne) {
+    // hello waits for the git probe; this git takes a second.
+    FakeGit git("/bin/sleep 1; printf 'git version slow\\n'");
+    StartOptions options;
+    options.argv = {agent_path(), "serve"};
+    options.env = {{"PATH", git.dir()}};
+    AgentClient c(options);
+    std::uint64_t slow = c.send("hello");
+    std::uint64_t quick = c.send("frob");
+    ASSERT_TRUE(c.wait_reply(quick, kWait));
+    std::optional<Message> s = c.wait_reply(slow, kWait);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->data["git"], "git version slow");
+    std::vector<Message> order = c.transcript();
+    ASSERT_EQ(order.size(), 2u);
+    EXPECT_EQ(order[0].id, quick);
+    EXPECT_EQ(order[1].id, slow);
+}
+
+TEST(Concurrency, ManyRequestsAllAnsweredOnce) {
+    FakeGit git("printf 'g\\n'");
+    StartOptions options;
+    options.argv = {agent_path(), "serve"};
+    options.env = {{"PATH", git.dir()}};
+    AgentClient c(options);
+    constexpr int kThreads = 6;
+    constexpr int kEach = 80;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([&c, t] {
+            for (int i = 0; i < kEach; ++i) {
+                std::uint64_t id = static_cast<std::uint64_t>(1000 * (t + 1) + i);
+                // Every tenth is a hello, whose reply takes a child process.
+                c.send_with_id(id, i % 10 == 0 ? "hello" : "frob", nullptr,
+                               std::string(static_cast<std::size_t>(i * 97), 'b'));
+            }
+        });
+    }
+    for (auto& s : senders) s.join();
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kEach; ++i) {
+            std::uint64_t id = static_cast<std::uint64_t>(1000 * (t + 1) + i);
+            std::optional<Message> m = c.wait_reply(id, kWait);
+            ASSERT_TRUE(m) << "no reply to " << id;
+            if (i % 10 == 0) {
+                EXPECT_EQ(m->data["git"], "g");
+            } else {
+                EXPECT_EQ(m->error, R"(unknown method "frob")");
+            }
+        }
+    }
+    c.close_input();
+    auto status = c.wait_exit(kWait);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_EQ(c.transcript().size(), static_cast<std::size_t>(kThreads * kEach));
+    EXPECT_FALSE(c.output_malformed());
+}
+
+// ---------------------------------------------------------------------------------------------
+// How the service ends
+
+TEST(StreamEnd, UntrustworthyInputEndsSilently) {
+    const std::string frob = raw_request(R"({"id":1,"method":"frob"})");
+    struct Case {
+        const char* what;
+        std::string input;
+    };
+    const std::vector<Case> cases = {
+        {"header not JSON, then valid requests", raw_request("{id:1}") + frob + frob},
+        {"header without id", raw_request(R"({"method":"frob"})") + frob},
+        {"header length 0x40000001", be32(0x40000001) + frob},
+        {"body length 0xFFFFFFFF",
+         encode_frame(R"({"id":1,"method":"frob"})") + be32(0xFFFFFFFF) + frob},
+        {"header then end of input", encode_frame(R"({"id":1,"method":"frob"})")},
+        {"end of input inside the first length prefix", "\0\0\0"s},
+        {"end of input inside the body length prefix",
+         encode_frame(R"({"id":1,"method":"frob"})") + "\0\0"s},
+        {"end of input inside the header", be32(100) + R"({"id":1)"},
+        {"end of input inside the body",
+         encode_frame(R"({"id":1,"method":"frob"})") + be32(100) + "abc"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto r = run_process({agent_path(), "serve"}, c.input);
+        EXPECT_EQ(r.status, 0) << "exit " << r.exit_code();
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// Spawns `agent serve` with the given descriptors as its standard streams.
+pid_t spawn_agent(int in_fd, int out_fd, int err_fd,
+                  const std::vector<std::string>& shell_prefix = {}) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in_fd, 0);
+    posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+    posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
+    std::vector<std::string> args = shell_prefix;
+    args.push_back(agent_path());
+    args.push_back("serve");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+TEST(StreamEnd, ClosedOutputDoesNotKillTheAgent) {
+    int in[2], out[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = spawn_agent(in[0], out[1], null_fd);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(null_fd);
+    ASSERT_GT(pid, 0);
+    ::close(out[0]);  // nobody will ever read the replies
+
+    std::string requests;
+    for (int i = 1; i <= 20; ++i)
+        requests += raw_request(R"({"id":)" + std::to_string(i) + R"(,"method":"frob"})");
+    ASSERT_EQ(::write(in[1], requests.data(), requests.size()),
+              static_cast<ssize_t>(requests.size()));
+    // Give the workers time to write into the broken pipe while input is still open.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(::write(in[1], requests.data(), requests.size()),
+              static_cast<ssize_t>(requests.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::close(in[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_FALSE(WIFSIGNALED(status)) << "signal " << WTERMSIG(status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(StreamEnd, FileWriteFinishesAfterInputEnds) {
+    TempDir dir;
+    std::string path = dir / "out.bin";
+    std::string content(4 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 % 256);
+    json header = {{"id", 1}, {"method", "fs.write"}, {"data", {{"path", path}}}};
+    auto r = run_process({agent_path(), "serve"}, raw_request(header.dump(), content));
+    EXPECT_EQ(r.status, 0);
+    ASSERT_TRUE(vesk::test::path_exists(path));
+    EXPECT_TRUE(vesk::test::read_file(path) == content) << "file is not complete";
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VESK_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VESK_UNDER_SANITIZER 1
+#endif
+#endif
+
+// The agent's command line under an address-space cap, so a large frame buffer cannot be
+// allocated. Sanitizers reserve terabytes of shadow memory and cannot run under such a cap.
+std::vector<std::string> capped_agent_argv() {
+    return {"/bin/sh", "-c", "ulimit -v 393216 && exec \"$0\" serve", agent_path()};
+}
+
+TEST(StreamEnd, BodyThatCannotBeAllocatedIsRefusedAndServiceGoesOn) {
+#ifdef VESK_UNDER_SANITIZER
+    GTEST_SKIP() << "address-space cap conflicts with the sanitizer";
+#endif
+    StartOptions options;
+    options.argv = capped_agent_argv();
+    AgentClient c(options);
+    constexpr std::uint32_t kLen = 0x20000000;  // 512 MiB: more than the cap allows
+    c.send_raw(encode_frame(R"({"id":1,"method":"frob"})") + be32(kLen));
+    const std::string chunk(1 << 20, 'q');
+    for (std::uint32_t sent = 0; sent < kLen; sent += chunk.size()) c.send_raw(chunk);
+    std::optional<Message> m = c.wait_reply(1, kWait);
+    ASSERT_TRUE(m) << c.stderr_text();
+    EXPECT_EQ(m->header_text, R"({"id":1,"error":")" + vesk::test::os_error(ENOMEM) + "\"}");
+    EXPECT_EQ(m->body, "");
+    // The stream stayed in step.
+    EXPECT_EQ(c.call("frob").error, R"(unknown method "frob")");
+    c.close_input();
+    auto status = c.wait_exit(kWait);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+}
+
+// No id to answer and no safe way to skip the frame: the service ends as for any bad frame.
+TEST(StreamEnd, HeaderThatCannotBeAllocatedEndsSilently) {
+#ifdef VESK_UNDER_SANITIZER
+    GTEST_SKIP() << "address-space cap conflicts with the sanitizer";
+#endif
+    std::string input = be32(0x3fffffff) + "{\"id\":1";
+    auto r = run_process(capped_agent_argv(), input);
+    EXPECT_EQ(r.status, 0) << "exit " << r.exit_code() << " signal "
+                           << (WIFSIGNALED(r.status) ? WTERMSIG(r.status) : 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The shipped binary
+
+// True when the ELF file names an interpreter (is dynamically linked); nothing when unreadable.
+std::optional<bool> has_interpreter(const std::string& path, bool* needs_libraries) {
+    std::ifstream f(path, std::ios::binary);
+    Elf64_Ehdr eh{};
+    if (!f.read(reinterpret_cast<char*>(&eh), sizeof eh)) return std::nullopt;
+    if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64)
+        return std::nullopt;
+    bool interp = false;
+    *needs_libraries = false;
+    for (int i = 0; i < eh.e_phnum; ++i) {
+        Elf64_Phdr ph{};
+        f.seekg(static_cast<std::streamoff>(eh.e_phoff + std::size_t{eh.e_phentsize} * i));
+        if (!f.read(reinterpret_cast<char*>(&ph), sizeof ph)) return std::nullopt;
+        if (ph.p_type == PT_INTERP) interp = true;
+        if (ph.p_type != PT_DYNAMIC) continue;
+        std::vector<Elf64_Dyn> dyn(ph.p_filesz / sizeof(Elf64_Dyn));
+        f.seekg(static_cast<std::streamoff>(ph.p_offset));
+        f.read(reinterpret_cast<char*>(dyn.data()),
+               static_cast<std::streamsize>(dyn.size() * sizeof(Elf64_Dyn)));
+        for (const Elf64_Dyn& d : dyn)
+            if (d.d_tag == DT_NEEDED) *needs_libraries = true;
+    }
+    return interp;
+}
+
+TEST(Binary, StaticBuildNeedsNoSharedLibraries) {
+    bool needs = false;
+    std::optional<bool> interp = has_interpreter(agent_path(), &needs);
+    ASSERT_TRUE(interp) << "not a readable 64-bit ELF file";
+    if (*interp) GTEST_SKIP() << "dynamically linked build (VESK_STATIC off)";
+    EXPECT_FALSE(needs) << "no interpreter, yet shared libraries are needed";
+    auto r = run_process({agent_path(), "--version"});
+    EXPECT_EQ(r.out, kVersionLine);
+}
+
+}  // namespace
