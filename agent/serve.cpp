@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <semaphore>
 #include <string>
 #include <vector>
 
@@ -37,15 +36,26 @@ class WorkerCounts {
         std::lock_guard<std::mutex> lock(mu_);
         --running_;
         if (finish_before_exit) --must_finish_;
+        ++ended_total_;
         cv_.notify_all();
     }
-    // Waits until fewer than `count` workers run; false when none ran to begin with.
-    bool wait_for_one_to_end() {
+    // Takes back a start whose thread never came to be.
+    void abandoned(bool finish_before_exit) {
+        std::lock_guard<std::mutex> lock(mu_);
+        --running_;
+        if (finish_before_exit) --must_finish_;
+        cv_.notify_all();
+    }
+    std::uint64_t ended_total() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return ended_total_;
+    }
+    // Waits until some worker has ended since `seen` was read. False when none has and none
+    // is running, so none ever will.
+    bool wait_for_an_end_since(std::uint64_t seen) {
         std::unique_lock<std::mutex> lock(mu_);
-        if (running_ == 0) return false;
-        std::size_t seen = running_;
-        cv_.wait(lock, [&] { return running_ < seen; });
-        return true;
+        cv_.wait(lock, [&] { return ended_total_ != seen || running_ == 0; });
+        return ended_total_ != seen;
     }
     void wait_for_changes() {
         std::unique_lock<std::mutex> lock(mu_);
@@ -57,6 +67,7 @@ class WorkerCounts {
     std::condition_variable cv_;
     std::size_t running_ = 0;
     std::size_t must_finish_ = 0;
+    std::uint64_t ended_total_ = 0;  // read before a start, so an end just after is not missed
 };
 
 // Keeps finished worker threads for a while so a burst of requests does not pay for a thread
@@ -74,12 +85,10 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
             if (!idle_.empty()) {
                 worker = std::move(idle_.back());
                 idle_.pop_back();
-                worker->job = std::move(job);
             }
         }
         if (worker) {
-            // Woken after the pool lock is released, so it does not wake only to block on it.
-            worker->wake.release();
+            hand_over(*worker, std::move(job));
             return 0;
         }
         auto self = shared_from_this();
@@ -91,12 +100,22 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
     static constexpr std::size_t kMaxIdle = 16;
     static constexpr std::chrono::seconds kIdleTimeout{10};
 
-    // An idle worker's mailbox. Shared, because run() may still be signalling it when the
+    // An idle worker's mailbox, with a lock of its own so that handing over a job never wakes
+    // the worker into the pool lock. Shared, because run() may still be signalling it when the
     // worker has already taken the job and moved on.
     struct Idle {
-        std::binary_semaphore wake{0};
-        std::function<void()> job;  // set under the pool lock before wake is released
+        std::mutex mu;
+        std::condition_variable cv;
+        std::function<void()> job;
     };
+
+    void hand_over(Idle& worker, std::function<void()> job) {
+        {
+            std::lock_guard<std::mutex> lock(worker.mu);
+            worker.job = std::move(job);
+        }
+        worker.cv.notify_one();
+    }
 
     void work(std::function<void()> job) {
         auto self = std::make_shared<Idle>();
@@ -108,19 +127,23 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
                 if (idle_.size() >= kMaxIdle) return;
                 idle_.push_back(self);
             }
-            if (!self->wake.try_acquire_for(kIdleTimeout)) {
-                std::unique_lock<std::mutex> lock(mu_);
-                auto it = std::find(idle_.begin(), idle_.end(), self);
-                if (it != idle_.end()) {
-                    idle_.erase(it);
-                    return;
+            std::unique_lock<std::mutex> mine(self->mu);
+            if (!self->cv.wait_for(mine, kIdleTimeout, [&] { return bool(self->job); })) {
+                mine.unlock();
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    auto it = std::find(idle_.begin(), idle_.end(), self);
+                    if (it != idle_.end()) {
+                        idle_.erase(it);
+                        return;
+                    }
                 }
                 // Taken by run() just as the wait ended: the job is on its way.
-                lock.unlock();
-                self->wake.acquire();
+                mine.lock();
+                self->cv.wait(mine, [&] { return bool(self->job); });
             }
-            std::lock_guard<std::mutex> lock(mu_);
             job = std::move(self->job);
+            self->job = nullptr;
         }
     }
 
@@ -237,11 +260,14 @@ ServeEnd serve(const ServeOptions& options) {
             counts->ended(must_finish);
         };
         int rc;
-        while ((rc = pool->run(work)) != 0) {
-            // Out of threads or memory: wait for a running worker to end and try again; only
-            // when nothing else runs is there nothing left to wait for.
-            counts->ended(must_finish);
-            if (!counts->wait_for_one_to_end()) break;
+        for (;;) {
+            std::uint64_t seen = counts->ended_total();
+            if ((rc = pool->run(work)) == 0) break;
+            // Out of threads or memory: wait for a worker to end (perhaps one already has since
+            // the attempt began) and try again; only when nothing else runs is there nothing
+            // left to wait for.
+            counts->abandoned(must_finish);
+            if (!counts->wait_for_an_end_since(seen)) break;
             counts->started(must_finish);
         }
         if (rc != 0) {

@@ -282,13 +282,11 @@ TEST(Serve, WorkerStartFailureWaitsForRunningWorkersAndRetries) {
     EXPECT_EQ(h.headers(kRequests), want);
 }
 
-// Found while writing these tests: a worker that ends after a thread start failed but before the
-// loop begins to wait is not seen (agent/serve.cpp: WorkerCounts::wait_for_one_to_end takes its
-// snapshot of the running count only when called). If that worker was the last one, the loop
-// gives up with no_worker_thread (the agent exits 101) although a thread was just freed; if
-// others run, it stalls until one more ends. Here the only running worker finishes while the
-// failing start is still returning; the retry would succeed.
-TEST(Serve, DISABLED_WorkerEndingJustAfterAFailedStartIsNotMissed) {
+// A worker that ends after a thread start failed but before the loop begins to wait must still
+// count: if it was the last one, giving up would exit 101 although a thread was just freed. Here
+// the only running worker finishes while the failing start is still returning; the retry must
+// succeed.
+TEST(Serve, WorkerEndingJustAfterAFailedStartIsNotMissed) {
     ServeHarness h;
     auto release = std::make_shared<Gate>();
     int calls = 0;
