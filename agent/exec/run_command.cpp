@@ -65,8 +65,8 @@ std::string_view entry_name(std::string_view entry) {
     return entry.substr(0, entry.find('='));
 }
 
-// The inherited environment with the spec's settings applied, as a fresh envp. The agent never
-// changes its own environment, so environ can be read from any thread.
+// The inherited environment with the description's settings applied, as a fresh envp. The agent
+// never changes its own environment, so environ can be read from any thread.
 class ChildEnvironment {
   public:
     explicit ChildEnvironment(const std::vector<std::pair<std::string, std::string>>& settings) {
