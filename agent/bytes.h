@@ -3,8 +3,14 @@
 // Bodies can be a gigabyte; std::string and std::vector would write every byte once before
 // read() writes it again. Bytes allocates with malloc/realloc (large blocks are mmap'd, so
 // realloc can move pages instead of copying) and leaves new capacity uninitialised.
+//
+// Blocks of kLargeBlock bytes or more are not returned to the system at once: the last one is
+// kept for a few seconds and handed to the next large buffer. A fresh gigabyte costs the
+// kernel a page fault and a page clear per page, which is slower than the copy that fills it;
+// back-to-back large transfers reuse pages already present.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +20,18 @@
 #include <utility>
 
 namespace vesk {
+
+namespace large_blocks {
+inline constexpr std::size_t kLargeBlock = 64u << 20;
+// A kept block of at least min_capacity bytes (its capacity in *capacity), or nullptr. A kept
+// block that is too small is freed, so two large blocks are not held at once.
+void* take(std::size_t min_capacity, std::size_t* capacity);
+// Takes ownership of a malloc'd block of kLargeBlock bytes or more: keeps it for a while or
+// frees it.
+void give(void* block, std::size_t capacity);
+// Frees the kept block now, if any.
+void drop();
+}  // namespace large_blocks
 
 class Bytes {
   public:
@@ -27,14 +45,14 @@ class Bytes {
           cap_(std::exchange(o.cap_, 0)) {}
     Bytes& operator=(Bytes&& o) noexcept {
         if (this != &o) {
-            std::free(data_);
+            free_block();
             data_ = std::exchange(o.data_, nullptr);
             size_ = std::exchange(o.size_, 0);
             cap_ = std::exchange(o.cap_, 0);
         }
         return *this;
     }
-    ~Bytes() { std::free(data_); }
+    ~Bytes() { free_block(); }
 
     char* data() { return data_; }
     const char* data() const { return data_; }
@@ -52,6 +70,16 @@ class Bytes {
     // As reserve, but reports failure instead of throwing.
     bool try_reserve(std::size_t n) {
         if (n <= cap_) return true;
+        if (n >= large_blocks::kLargeBlock) {
+            std::size_t kept_cap = 0;
+            if (void* kept = large_blocks::take(n, &kept_cap)) {
+                if (size_) std::memcpy(kept, data_, size_);
+                free_block();
+                data_ = static_cast<char*>(kept);
+                cap_ = kept_cap;
+                return true;
+            }
+        }
         void* p = std::realloc(data_, n ? n : 1);
         if (!p) return false;
         data_ = static_cast<char*>(p);
@@ -76,14 +104,22 @@ class Bytes {
         clear();
         append(s);
     }
-    // Returns the memory to the system now rather than when the owner goes away.
+    // Gives the memory back now rather than when the owner goes away.
     void release() {
-        std::free(data_);
+        free_block();
         data_ = nullptr;
         size_ = cap_ = 0;
     }
 
   private:
+    void free_block() {
+        if (cap_ >= large_blocks::kLargeBlock) {
+            large_blocks::give(data_, cap_);
+        } else {
+            std::free(data_);
+        }
+    }
+
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t cap_ = 0;
