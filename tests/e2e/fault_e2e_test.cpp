@@ -439,6 +439,68 @@ TEST(FaultE2E, GigabyteBodyUnderMemoryLimit) {
     expect_clean_exit(c);
 }
 
+// Address space of an idle agent, in KiB, as `ulimit -v` counts it.
+std::optional<long> idle_address_space_kib() {
+    AgentClient probe(agent_path());
+    idle_state(probe.pid());
+    std::string status = read_file("/proc/" + std::to_string(probe.pid()) + "/status");
+    auto at = status.find("VmSize:");
+    if (at == std::string::npos) return std::nullopt;
+    return std::stol(status.substr(at + 7));
+}
+
+// With room for only a few worker stacks, requests beyond those wait for a running worker to
+// end instead of ending the agent; every one is answered.
+TEST(FaultE2E, WorkerThreadsThatCannotStartWaitForRunningOnes) {
+#ifdef VESK_FAULT_SANITIZED
+    GTEST_SKIP() << "sanitizers reserve more address space than the cap allows";
+#endif
+    std::optional<long> idle_kib = idle_address_space_kib();
+    ASSERT_TRUE(idle_kib);
+    TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // About a dozen 2 MiB worker stacks fit; the holders below want more.
+    AgentClient c(limited_agent("-v " + std::to_string(*idle_kib + 24 * 1024)));
+    const ProcState idle = idle_state(c.pid());
+    ASSERT_EQ(idle.exe, vesk::test::real_path(agent_path())) << c.stderr_text();
+
+    constexpr int kHolders = 40;
+    std::vector<std::uint64_t> ids;
+    for (int i = 0; i < kHolders; ++i) ids.push_back(c.send("fs.read", {{"path", fifo}}));
+    // The agent runs as many as it can; wait until their number stops growing.
+    std::size_t peak = 0;
+    for (int stable = 0; stable < 10;) {
+        std::size_t now = proc_state(c.pid()).threads;
+        stable = now == peak ? stable + 1 : 0;
+        peak = std::max(peak, now);
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_LT(peak, idle.threads + kHolders) << "the cap left room for every worker";
+
+    std::map<std::uint64_t, Message> replies;
+    for (auto deadline = std::chrono::steady_clock::now() + kWait;
+         replies.size() < ids.size() && std::chrono::steady_clock::now() < deadline;) {
+        int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (w >= 0) ::close(w);
+        for (std::uint64_t id : ids) {
+            if (replies.count(id)) continue;
+            if (auto r = c.wait_reply(id, 1ms)) replies.emplace(id, *r);
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(replies.size(), ids.size())
+        << "requests left unanswered; agent " << c.failure().value_or("alive");
+    for (const auto& [id, m] : replies) {
+        EXPECT_EQ(m.header_text, reply_header(id));
+        EXPECT_EQ(m.body, "");
+    }
+    Message m = c.call("fs.stat", {{"path", fifo}});
+    EXPECT_FALSE(m.error) << m.header_text;
+    expect_back_to_idle(c.pid(), idle, "the thread shortage");
+    expect_clean_exit(c);
+}
+
 // ---------------------------------------------------------------------------------------------
 // No descriptors left
 
