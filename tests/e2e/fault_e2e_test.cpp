@@ -39,11 +39,9 @@
 #define VESK_FAULT_SANITIZED 1
 #endif
 #endif
-#if defined(__SANITIZE_THREAD__)
-#define VESK_FAULT_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VESK_FAULT_TSAN 1
+#if defined(__has_feature)
+#if __has_feature(undefined_behavior_sanitizer)
+#define VESK_FAULT_UBSAN 1
 #endif
 #endif
 
@@ -505,6 +503,11 @@ TEST(FaultE2E, WorkerThreadsThatCannotStartWaitForRunningOnes) {
 // No descriptors left
 
 TEST(FaultE2E, DescriptorExhaustionAndRecovery) {
+#ifdef VESK_FAULT_UBSAN
+    // Its dynamic-type check probes memory through a pipe; with no descriptor left that fails
+    // and every virtual call is reported as a call on an invalid object.
+    GTEST_SKIP() << "UndefinedBehaviorSanitizer cannot run without free descriptors";
+#endif
     TempDir dir;
     const std::string fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
