@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, builds and runs the whole test suite: the release build, the same tests under
-# AddressSanitizer+UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and
-# a short run of every fuzz target over its corpus. Pass step names to run only some of them
+# AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and a short run of
+# every fuzz target over its corpus. Pass step names to run only some of them
 # (e.g. tools/test.sh release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
