@@ -72,12 +72,19 @@ constexpr auto kReplyWait = 180s;    // generous: a sanitizer build on a loaded 
 // The load is spread over at least this long, so that several watcher polls fall inside it and
 // events interleave with replies however fast the agent is.
 constexpr auto kLoadSpread = 10s;
+// ThreadSanitizer starts a background thread of its own along with the program's first thread,
+// so an agent that has served anything has one thread more than before its first request.
+#ifdef VESK_STRESS_TSAN
+constexpr std::size_t kRuntimeThreads = 1;
+#else
+constexpr std::size_t kRuntimeThreads = 0;
+#endif
 
 double stress_scale() {
 #if defined(VESK_STRESS_TSAN)
-    double scale = 0.1;
+    double scale = 0.3;
 #elif defined(VESK_STRESS_ASAN)
-    double scale = 0.25;
+    double scale = 0.5;
 #else
     double scale = 1.0;
 #endif
@@ -777,7 +784,7 @@ TEST(Stress, MixedLoadKeepsTheStreamExact) {
 
     // Idle again: only the three repository watchers are left besides the idle threads.
     std::string last;
-    EXPECT_TRUE(back_to_idle(c.pid(), idle, idle.threads + fx.repos.size(), last))
+    EXPECT_TRUE(back_to_idle(c.pid(), idle, idle.threads + kRuntimeThreads + fx.repos.size(), last))
         << "idle: " << idle.describe() << "\nnow: " << last;
 
     c.close_input();
