@@ -455,6 +455,24 @@ TEST(FaultE2E, GigabyteBodyUnderMemoryLimit) {
     expect_clean_exit(c);
 }
 
+// Whoever still waits to open the FIFO for reading is let through when this goes out of scope,
+// so a test that fails half-way (or an agent that died) leaves no child blocked for ever.
+class FifoReleaser {
+  public:
+    explicit FifoReleaser(std::string path) : path_(std::move(path)) {}
+    ~FifoReleaser() {
+        for (int i = 0; i < 20; ++i) {
+            int w = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (w < 0) return;  // no reader left
+            ::close(w);
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+  private:
+    std::string path_;
+};
+
 // Address space of an idle agent, in KiB, as `ulimit -v` counts it.
 std::optional<long> idle_address_space_kib() {
     AgentClient probe(agent_path());
@@ -476,6 +494,7 @@ TEST(FaultE2E, WorkerThreadsThatCannotStartWaitForRunningOnes) {
     TempDir dir;
     const std::string fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    FifoReleaser releaser(fifo);
     // About a dozen 2 MiB worker stacks fit; the holders below want more.
     AgentClient c(limited_agent("-v " + std::to_string(*idle_kib + 24 * 1024)));
     const ProcState idle = idle_state(c.pid());
@@ -529,6 +548,7 @@ TEST(FaultE2E, DescriptorExhaustionAndRecovery) {
     TempDir dir;
     const std::string fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    FifoReleaser releaser(fifo);
     const std::string file = dir / "file";
     write_file(file, "content");
 
