@@ -2,7 +2,6 @@
 // too large for the memory it may use, no descriptors left, children killed by signals, and a
 // burst of thousands of slow requests. After each, the agent's descriptors, threads and child
 // processes (read from /proc) must come back to what it held when idle.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -31,6 +30,7 @@
 #include "client/agent_client.h"
 #include "git/repo_fixture.h"
 #include "support/harness.h"
+#include "support/proc_state.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VESK_FAULT_SANITIZED 1
@@ -42,13 +42,6 @@
 #if defined(__has_feature)
 #if __has_feature(undefined_behavior_sanitizer)
 #define VESK_FAULT_UBSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define VESK_FAULT_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VESK_FAULT_TSAN 1
 #endif
 #endif
 
@@ -64,9 +57,16 @@ using vesk::client::encode_request;
 using vesk::client::Message;
 using vesk::client::StartOptions;
 using vesk::test::agent_path;
+using vesk::test::back_to_idle;
+using vesk::test::ChildInfo;
+using vesk::test::children_of;
+using vesk::test::kRuntimeThreads;
 using vesk::test::os_error;
 using vesk::test::path_exists;
+using vesk::test::proc_state;
+using vesk::test::ProcState;
 using vesk::test::read_file;
+using vesk::test::settled_state;
 using vesk::test::TempDir;
 using vesk::test::write_file;
 
@@ -77,14 +77,6 @@ const bool kSigpipeIgnored = [] {
 }();
 
 constexpr auto kWait = 60s;
-
-// ThreadSanitizer starts a background thread of its own along with the program's first thread,
-// so an agent that has served anything has one thread more than before its first request.
-#ifdef VESK_FAULT_TSAN
-constexpr std::size_t kRuntimeThreads = 1;
-#else
-constexpr std::size_t kRuntimeThreads = 0;
-#endif
 
 std::string reply_header(std::uint64_t id, const json& data = nullptr) {
     std::string h = "{\"id\":" + std::to_string(id);
@@ -121,117 +113,19 @@ Message expect_reply(AgentClient& c, std::uint64_t id, const char* what) {
     return *m;
 }
 
-// ---------------------------------------------------------------------------------------------
-// The agent's resources, read from /proc
-
-struct ProcState {
-    std::string exe;
-    std::vector<std::string> fds;  // "N -> target", sorted
-    std::size_t threads = 0;
-    std::vector<std::string> children;  // "pid (comm) state"
-
-    std::string describe() const {
-        std::string s = std::to_string(threads) + " threads; fds:";
-        for (const auto& f : fds) s += " [" + f + "]";
-        s += "; children:";
-        for (const auto& c : children) s += " [" + c + "]";
-        return s;
-    }
-};
-
-std::string link_target(const std::string& path) {
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "?";
-}
-
-std::vector<std::string> dir_names(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-        }
-        ::closedir(d);
-    }
-    return names;
-}
-
-struct ChildInfo {
-    pid_t pid;
-    std::string comm;
-    char state;
-};
-
-std::vector<ChildInfo> children_of(pid_t parent) {
-    std::vector<ChildInfo> out;
-    for (const std::string& name : dir_names("/proc")) {
-        if (name[0] < '0' || name[0] > '9') continue;
-        std::string stat;
-        try {
-            stat = read_file("/proc/" + name + "/stat");
-        } catch (const std::exception&) {
-            continue;  // ended meanwhile
-        }
-        // "pid (comm) state ppid ...": comm may hold anything, so parse after the last ')'.
-        auto open = stat.find('(');
-        auto close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        char state = 0;
-        long ppid = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) != 2) continue;
-        if (ppid == parent) {
-            out.push_back({static_cast<pid_t>(std::stol(name)),
-                           stat.substr(open + 1, close - open - 1), state});
-        }
-    }
-    return out;
-}
-
-ProcState proc_state(pid_t pid) {
-    ProcState st;
-    std::string base = "/proc/" + std::to_string(pid);
-    st.exe = link_target(base + "/exe");
-    for (const std::string& fd : dir_names(base + "/fd")) {
-        st.fds.push_back(fd + " -> " + link_target(base + "/fd/" + fd));
-    }
-    std::sort(st.fds.begin(), st.fds.end());
-    st.threads = dir_names(base + "/task").size();
-    for (const ChildInfo& c : children_of(pid)) {
-        st.children.push_back(std::to_string(c.pid) + " (" + c.comm + ") " + c.state);
-    }
-    return st;
-}
-
 // What the agent holds once it runs (past any wrapper shell) and waits for input.
 ProcState idle_state(pid_t pid) {
-    const std::string agent = vesk::test::real_path(agent_path());
-    ProcState last = proc_state(pid);
-    for (int stable = 0, i = 0; stable < 3 && i < 200; ++i) {
-        std::this_thread::sleep_for(100ms);
-        ProcState now = proc_state(pid);
-        bool same = now.exe == last.exe && now.fds == last.fds && now.threads == last.threads;
-        stable = same && now.exe == agent ? stable + 1 : 0;
-        last = now;
-    }
-    return last;
+    return settled_state(pid, vesk::test::real_path(agent_path()));
 }
 
 // Waits for the agent to hold its idle descriptors and threads again, with no child left
 // (running or zombie). Pooled idle workers end 10 s after their last job: allow for that.
 void expect_back_to_idle(pid_t pid, const ProcState& idle, const char* after) {
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    ProcState now;
-    for (;;) {
-        now = proc_state(pid);
-        if (now.fds == idle.fds && now.threads == idle.threads + kRuntimeThreads &&
-            now.children.empty()) {
-            return;
-        }
-        if (std::chrono::steady_clock::now() > deadline) break;
-        std::this_thread::sleep_for(100ms);
+    std::string last;
+    if (!back_to_idle(pid, idle, idle.threads + kRuntimeThreads, &last)) {
+        ADD_FAILURE() << "not back to idle after " << after << "\nidle: " << idle.describe()
+                      << "\nnow:  " << last;
     }
-    ADD_FAILURE() << "not back to idle after " << after << "\nidle: " << idle.describe()
-                  << "\nnow:  " << now.describe();
 }
 
 void expect_clean_exit(AgentClient& c) {

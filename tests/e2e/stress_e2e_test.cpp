@@ -7,7 +7,6 @@
 // VESK_STRESS_SCALE multiplies the number of requests (default 1: 3000 requests, spread over at
 // least 10 s; about 25 s in all with the idle check). Sanitizer builds start from a smaller
 // default.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -37,6 +36,7 @@
 #include "client/agent_client.h"
 #include "git/repo_fixture.h"
 #include "support/harness.h"
+#include "support/proc_state.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define VESK_STRESS_TSAN 1
@@ -59,9 +59,16 @@ using vesk::client::AgentClient;
 using vesk::client::encode_frame;
 using vesk::client::Message;
 using vesk::client::StartOptions;
+using vesk::test::back_to_idle;
+using vesk::test::ChildInfo;
+using vesk::test::children_of;
+using vesk::test::kRuntimeThreads;
 using vesk::test::make_repo;
 using vesk::test::os_error;
+using vesk::test::proc_state;
+using vesk::test::ProcState;
 using vesk::test::real_path;
+using vesk::test::settled_state;
 using vesk::test::TempDir;
 using vesk::test::write_file;
 
@@ -72,13 +79,6 @@ constexpr auto kReplyWait = 180s;    // generous: a sanitizer build on a loaded 
 // The load is spread over at least this long, so that several watcher polls fall inside it and
 // events interleave with replies however fast the agent is.
 constexpr auto kLoadSpread = 10s;
-// ThreadSanitizer starts a background thread of its own along with the program's first thread,
-// so an agent that has served anything has one thread more than before its first request.
-#ifdef VESK_STRESS_TSAN
-constexpr std::size_t kRuntimeThreads = 1;
-#else
-constexpr std::size_t kRuntimeThreads = 0;
-#endif
 
 double stress_scale() {
 #if defined(VESK_STRESS_TSAN)
@@ -162,98 +162,6 @@ bool split_frames(std::string_view raw, std::vector<std::string_view>& frames, s
         at += 4 + len;
     }
     return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The agent's resources, read from /proc
-
-struct ProcState {
-    std::vector<std::string> fds;  // "N -> target", sorted
-    std::size_t threads = 0;
-    std::vector<std::string> children;  // "pid comm state"
-
-    std::string describe() const {
-        std::string s = std::to_string(threads) + " threads; fds:";
-        for (const auto& f : fds) s += " [" + f + "]";
-        s += "; children:";
-        for (const auto& c : children) s += " [" + c + "]";
-        return s;
-    }
-};
-
-std::size_t count_entries(const std::string& dir) {
-    std::size_t n = 0;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-        ::closedir(d);
-    }
-    return n;
-}
-
-ProcState proc_state(pid_t pid) {
-    ProcState st;
-    std::string base = "/proc/" + std::to_string(pid);
-    if (DIR* d = ::opendir((base + "/fd").c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            char target[PATH_MAX];
-            ssize_t n = ::readlink((base + "/fd/" + e->d_name).c_str(), target, sizeof target);
-            st.fds.push_back(std::string(e->d_name) + " -> " +
-                             (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?"));
-        }
-        ::closedir(d);
-    }
-    std::sort(st.fds.begin(), st.fds.end());
-    st.threads = count_entries(base + "/task");
-    if (DIR* d = ::opendir("/proc")) {
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-            std::string stat;
-            try {
-                stat = vesk::test::read_file(std::string("/proc/") + e->d_name + "/stat");
-            } catch (const std::exception&) {
-                continue;  // gone meanwhile
-            }
-            // pid (comm) state ppid ...; comm may hold anything, so parse from the last ')'.
-            auto close = stat.rfind(')');
-            auto open = stat.find('(');
-            if (close == std::string::npos || open == std::string::npos) continue;
-            char state = 0;
-            long ppid = 0;
-            if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) != 2) continue;
-            if (ppid == pid) {
-                st.children.push_back(std::string(e->d_name) + " " +
-                                      stat.substr(open + 1, close - open - 1) + " " + state);
-            }
-        }
-        ::closedir(d);
-    }
-    return st;
-}
-
-// The agent's state once it waits for input with nothing to do.
-ProcState settled_state(pid_t pid) {
-    ProcState last = proc_state(pid);
-    for (int stable = 0, i = 0; stable < 3 && i < 100; ++i) {
-        std::this_thread::sleep_for(100ms);
-        ProcState now = proc_state(pid);
-        stable = (now.fds == last.fds && now.threads == last.threads) ? stable + 1 : 0;
-        last = now;
-    }
-    return last;
-}
-
-// Waits until the agent holds exactly the idle descriptors, no child, and `threads` threads.
-// Idle pooled workers end 10 s after their last job, hence the long wait.
-bool back_to_idle(pid_t pid, const ProcState& idle, std::size_t threads, std::string& last) {
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    for (;;) {
-        ProcState now = proc_state(pid);
-        if (now.fds == idle.fds && now.children.empty() && now.threads == threads) return true;
-        last = now.describe();
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(100ms);
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -784,7 +692,8 @@ TEST(Stress, MixedLoadKeepsTheStreamExact) {
 
     // Idle again: only the three repository watchers are left besides the idle threads.
     std::string last;
-    EXPECT_TRUE(back_to_idle(c.pid(), idle, idle.threads + kRuntimeThreads + fx.repos.size(), last))
+    EXPECT_TRUE(
+        back_to_idle(c.pid(), idle, idle.threads + kRuntimeThreads + fx.repos.size(), &last))
         << "idle: " << idle.describe() << "\nnow: " << last;
 
     c.close_input();
