@@ -63,6 +63,8 @@ std::optional<Header> reference_decode(std::string_view payload) {
     };
     // Only white space may precede the value; the parser would skip a byte-order mark.
     if (payload.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+    // JSON text never holds a raw NUL byte; the parser would take one for the end of input.
+    if (payload.find('\0') != std::string_view::npos) return std::nullopt;
     json doc;
     try {
         doc = json::parse(payload.begin(), payload.end(), watch);
