@@ -17,10 +17,10 @@ namespace {
 
 // The host git's version line, or null when git cannot run or does not succeed.
 nlohmann::json probe_git() {
-    ChildSpec spec;
-    spec.program = "git";
-    spec.args = {"--version"};
-    CommandResult result = run_command(spec);
+    ChildSpec desc;
+    desc.program = "git";
+    desc.args = {"--version"};
+    CommandResult result = run_command(desc);
     auto* out = std::get_if<CommandOutput>(&result);
     if (!out || out->code != 0) return nullptr;
     return std::string(trim_unicode_whitespace(utf8_lossy(out->stdout_bytes.view())));

@@ -109,19 +109,19 @@ std::optional<std::string> decode_value(Kind kind, const json& v, json* out, Exp
     return std::nullopt;
 }
 
-Expected reference_decode(const RecordSpec& spec, const json& data) {
+Expected reference_decode(const RecordSpec& shape, const json& data) {
     Expected e;
     json record = json::object();
     std::optional<std::string> failure;
     if (data.is_object()) {
         for (auto member = data.begin(); member != data.end() && !failure; ++member) {
-            for (const FieldSpec& f : spec.fields) {
+            for (const FieldSpec& f : shape.fields) {
                 if (member.key() == f.name) {
                     failure = decode_value(f.kind, member.value(), &record[f.name], e);
                 }
             }
         }
-        for (const FieldSpec& f : spec.fields) {
+        for (const FieldSpec& f : shape.fields) {
             if (failure) break;
             if (record.contains(f.name)) continue;
             if (f.required) {
@@ -131,21 +131,21 @@ Expected reference_decode(const RecordSpec& spec, const json& data) {
             }
         }
     } else if (data.is_array()) {
-        for (std::size_t i = 0; i < spec.fields.size() && !failure; ++i) {
-            const FieldSpec& f = spec.fields[i];
+        for (std::size_t i = 0; i < shape.fields.size() && !failure; ++i) {
+            const FieldSpec& f = shape.fields[i];
             if (i < data.size()) {
                 failure = decode_value(f.kind, data[i], &record[f.name], e);
             } else if (f.required) {
-                failure = invalid_length(data.size(), spec.length_text);
+                failure = invalid_length(data.size(), shape.length_text);
             } else {
                 record[f.name] = f.fallback;
             }
         }
-        if (!failure && data.size() > spec.fields.size()) {
+        if (!failure && data.size() > shape.fields.size()) {
             failure = invalid_length(data.size(), "fewer elements in array");
         }
     } else {
-        failure = invalid_type(data, "struct " + std::string(spec.name), e);
+        failure = invalid_type(data, "struct " + std::string(shape.name), e);
     }
     if (failure) {
         e.message = *failure;
@@ -208,27 +208,27 @@ bool message_matches(std::string_view actual, const Expected& e) {
 }
 
 template <class Decoder>
-void check_decoder(const RecordSpec& spec, Decoder decode, const json& data,
+void check_decoder(const RecordSpec& shape, Decoder decode, const json& data,
                    const std::string& shown) {
     auto got = decode(data);
-    const Expected want = reference_decode(spec, data);
+    const Expected want = reference_decode(shape, data);
     if (!got) {
-        FUZZ_CHECK(!want.record, std::string(spec.name) + " rejected " + shown + ": " + got.error);
+        FUZZ_CHECK(!want.record, std::string(shape.name) + " rejected " + shown + ": " + got.error);
         FUZZ_CHECK(got.error.starts_with("bad params: "), got.error);
         FUZZ_CHECK(message_matches(std::string_view(got.error).substr(12), want),
-                   std::string(spec.name) + " from " + shown + ": got \"" + got.error +
+                   std::string(shape.name) + " from " + shown + ": got \"" + got.error +
                        "\", want \"" + want.message + "\"");
         return;
     }
     FUZZ_CHECK(want.record,
-               std::string(spec.name) + " accepted " + shown + "; want " + want.message);
+               std::string(shape.name) + " accepted " + shown + "; want " + want.message);
     const json record = canonical(*got);
     FUZZ_CHECK(record == *want.record,
-               std::string(spec.name) + " from " + shown + " is " + record.dump());
+               std::string(shape.name) + " from " + shown + " is " + record.dump());
 
     // Written out as an object and as an array, the record reads back as itself.
     json positional = json::array();
-    for (const FieldSpec& f : spec.fields) positional.push_back(record[f.name]);
+    for (const FieldSpec& f : shape.fields) positional.push_back(record[f.name]);
     for (const json& form : {record, positional}) {
         auto again = decode(form);
         FUZZ_CHECK(bool(again), form.dump() + ": " + again.error);

@@ -23,11 +23,11 @@ std::string resolve_program(std::string program) {
 HandlerOutcome handle_exec(RequestContext& ctx) {
     auto params = decode_exec_params(ctx.data);
     if (!params) return failure(std::move(params.error));
-    ChildSpec spec;
-    spec.program = resolve_program(std::move(params->program));
-    spec.args = std::move(params->args);
-    spec.cwd = expand_home(params->cwd);
-    return command_reply(run_command(spec, std::move(ctx.body)));
+    ChildSpec desc;
+    desc.program = resolve_program(std::move(params->program));
+    desc.args = std::move(params->args);
+    desc.cwd = expand_home(params->cwd);
+    return command_reply(run_command(desc, std::move(ctx.body)));
 }
 
 }  // namespace vesk

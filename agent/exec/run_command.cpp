@@ -49,13 +49,13 @@ CommandOutput start_failure(std::string text) {
     return out;
 }
 
-bool has_nul(const ChildSpec& spec) {
-    if (contains_nul(spec.program)) return true;
-    if (spec.cwd && contains_nul(*spec.cwd)) return true;
-    for (const auto& arg : spec.args) {
+bool has_nul(const ChildSpec& desc) {
+    if (contains_nul(desc.program)) return true;
+    if (desc.cwd && contains_nul(*desc.cwd)) return true;
+    for (const auto& arg : desc.args) {
         if (contains_nul(arg)) return true;
     }
-    for (const auto& [name, value] : spec.env) {
+    for (const auto& [name, value] : desc.env) {
         if (contains_nul(name) || contains_nul(value)) return true;
     }
     return false;
@@ -347,12 +347,12 @@ int set_nonblocking(int fd) {
 
 }  // namespace
 
-CommandResult run_command(const ChildSpec& spec, Bytes input) {
-    return run_command(spec, std::move(input), CaptureLimits{});
+CommandResult run_command(const ChildSpec& desc, Bytes input) {
+    return run_command(desc, std::move(input), CaptureLimits{});
 }
 
-CommandResult run_command(const ChildSpec& spec, Bytes input, const CaptureLimits& limits) {
-    if (has_nul(spec)) return start_failure(std::string(kNulInDataText));
+CommandResult run_command(const ChildSpec& desc, Bytes input, const CaptureLimits& limits) {
+    if (has_nul(desc)) return start_failure(std::string(kNulInDataText));
 
     Pipe in_pipe;
     Pipe out_pipe;
@@ -370,7 +370,7 @@ CommandResult run_command(const ChildSpec& spec, Bytes input, const CaptureLimit
     if (int e = setup.init_actions()) return start_failure(os_error_text(e));
     posix_spawn_file_actions_t* actions = setup.actions();
     // The directory changes before the program is looked up, so "./tool" means cwd's tool.
-    int e = spec.cwd ? posix_spawn_file_actions_addchdir_np(actions, spec.cwd->c_str()) : 0;
+    int e = desc.cwd ? posix_spawn_file_actions_addchdir_np(actions, desc.cwd->c_str()) : 0;
     if (e == 0) {
         e = feed ? posix_spawn_file_actions_adddup2(actions, in_pipe.read.get(), 0)
                  : posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0);
@@ -383,16 +383,16 @@ CommandResult run_command(const ChildSpec& spec, Bytes input, const CaptureLimit
     if (e != 0) return start_failure(os_error_text(e));
 
     std::vector<char*> argv;
-    argv.reserve(spec.args.size() + 2);
-    argv.push_back(const_cast<char*>(spec.program.c_str()));
-    for (const auto& arg : spec.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.reserve(desc.args.size() + 2);
+    argv.push_back(const_cast<char*>(desc.program.c_str()));
+    for (const auto& arg : desc.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    ChildEnvironment env(spec.env);
+    ChildEnvironment env(desc.env);
 
     pid_t pid = -1;
     // The C library reports a failed exec (not found, not executable, bad directory) through
     // this return value, so every start failure is known here.
-    e = posix_spawnp(&pid, spec.program.c_str(), actions, setup.attributes(), argv.data(),
+    e = posix_spawnp(&pid, desc.program.c_str(), actions, setup.attributes(), argv.data(),
                      env.envp());
     if (e != 0) return start_failure(os_error_text(e));
     ChildProcess child(pid);

@@ -43,7 +43,7 @@ struct CommandOutput {
 
 using CommandResult = std::variant<CommandOutput, std::string>;
 
-CommandResult run_command(const ChildSpec& spec, Bytes input = {});
+CommandResult run_command(const ChildSpec& desc, Bytes input = {});
 
 // The reply rule shared by "exec" and "git": data {"code","stderr"}, body = stdout; a failure
 // text becomes an error reply.

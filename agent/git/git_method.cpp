@@ -10,17 +10,17 @@ namespace vesk {
 HandlerOutcome handle_git(RequestContext& ctx) {
     auto params = decode_git_params(ctx.data);
     if (!params) return failure(std::move(params.error));
-    ChildSpec spec;
-    spec.program = "git";
-    spec.args = std::move(params->args);
-    spec.cwd = expand_home(params->cwd);
+    ChildSpec desc;
+    desc.program = "git";
+    desc.args = std::move(params->args);
+    desc.cwd = expand_home(params->cwd);
     // Never wait on a credential prompt nobody can answer, and keep messages in one language.
     // The caller's pairs come after ours, so they can override either.
-    spec.env.reserve(params->env.size() + 2);
-    spec.env.emplace_back("GIT_TERMINAL_PROMPT", "0");
-    spec.env.emplace_back("LC_ALL", "C");
-    for (auto& pair : params->env) spec.env.push_back(std::move(pair));
-    return command_reply(run_command(spec, std::move(ctx.body)));
+    desc.env.reserve(params->env.size() + 2);
+    desc.env.emplace_back("GIT_TERMINAL_PROMPT", "0");
+    desc.env.emplace_back("LC_ALL", "C");
+    for (auto& pair : params->env) desc.env.push_back(std::move(pair));
+    return command_reply(run_command(desc, std::move(ctx.body)));
 }
 
 }  // namespace vesk

@@ -28,12 +28,12 @@ void append_le(std::string& out, T value) {
 
 CommandResult run_git(const std::string& cwd, std::vector<std::string> args,
                       std::vector<std::pair<std::string, std::string>> env = {}) {
-    ChildSpec spec;
-    spec.program = "git";
-    spec.args = std::move(args);
-    spec.cwd = cwd;
-    spec.env = std::move(env);
-    return run_command(spec);
+    ChildSpec desc;
+    desc.program = "git";
+    desc.args = std::move(args);
+    desc.cwd = cwd;
+    desc.env = std::move(env);
+    return run_command(desc);
 }
 
 void append_entry(std::string& stream, const std::string& dir, std::string_view name) {

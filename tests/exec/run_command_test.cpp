@@ -31,8 +31,8 @@ ChildSpec sh(std::string script, std::optional<std::string> cwd = std::nullopt) 
 }
 
 // Runs and expects a CommandOutput (not a failure text).
-CommandOutput run_ok(const ChildSpec& spec, std::string_view input = {}) {
-    CommandResult r = run_command(spec, Bytes(input));
+CommandOutput run_ok(const ChildSpec& desc, std::string_view input = {}) {
+    CommandResult r = run_command(desc, Bytes(input));
     if (auto* text = std::get_if<std::string>(&r)) {
         ADD_FAILURE() << "unexpected failure text: " << *text;
         return {};
@@ -129,7 +129,7 @@ TEST(RunCommand, StartFailuresAreOutputsWithTheSystemText) {
     using Env = std::vector<std::pair<std::string, std::string>>;
     struct Case {
         const char* name;
-        ChildSpec spec;
+        ChildSpec desc;
         std::string text;
     } cases[] = {
         {"missing program", {"vesk-no-such-program", {}, std::nullopt, {}}, os_error(ENOENT)},
@@ -150,7 +150,7 @@ TEST(RunCommand, StartFailuresAreOutputsWithTheSystemText) {
          nul_text},
     };
     for (auto& c : cases) {
-        CommandOutput out = run_ok(c.spec, "some input");
+        CommandOutput out = run_ok(c.desc, "some input");
         EXPECT_EQ(out.code, -1) << c.name;
         EXPECT_EQ(out.stderr_text, c.text) << c.name;
         EXPECT_TRUE(out.stdout_bytes.empty()) << c.name;
@@ -174,12 +174,12 @@ TEST(RunCommand, WorkingDirectoryAppliesBeforeTheProgramIsFound) {
 
 TEST(RunCommand, ArgumentsArriveUnchanged) {
     std::vector<std::string> args = {"", "two words", "it's \"quoted\"", "*", "$HOME", "\\n"};
-    ChildSpec spec{"/bin/sh",
+    ChildSpec desc{"/bin/sh",
                    {"-c", R"(for a in "$@"; do printf '[%s]' "$a"; done)", "argv0"},
                    std::nullopt,
                    {}};
-    spec.args.insert(spec.args.end(), args.begin(), args.end());
-    CommandOutput out = run_ok(spec);
+    desc.args.insert(desc.args.end(), args.begin(), args.end());
+    CommandOutput out = run_ok(desc);
     std::string expected;
     for (const auto& a : args) expected += "[" + a + "]";
     EXPECT_EQ(out.stdout_bytes.str(), expected);
@@ -188,13 +188,13 @@ TEST(RunCommand, ArgumentsArriveUnchanged) {
 TEST(RunCommand, EnvironmentSettingsApplyInOrderOnTopOfTheInheritedOne) {
     ::setenv("VESK_TEST_INHERITED", "kept", 1);
     ::setenv("VESK_TEST_REPLACED", "old", 1);
-    ChildSpec spec = sh(R"(printf '%s|%s|%s|%s|' "$VESK_TEST_INHERITED" "$VESK_TEST_REPLACED" )"
+    ChildSpec desc = sh(R"(printf '%s|%s|%s|%s|' "$VESK_TEST_INHERITED" "$VESK_TEST_REPLACED" )"
                         R"("$VESK_TEST_A" "$VESK_TEST_B"; env | grep -c '^VESK_TEST_REPLACED=')");
-    spec.env = {{"VESK_TEST_A", "1"},
+    desc.env = {{"VESK_TEST_A", "1"},
                 {"VESK_TEST_REPLACED", "new"},
                 {"VESK_TEST_B", "2"},
                 {"VESK_TEST_A", "3"}};
-    CommandOutput out = run_ok(spec);
+    CommandOutput out = run_ok(desc);
     EXPECT_EQ(out.stdout_bytes.str(), "kept|new|3|2|1\n");
     ::unsetenv("VESK_TEST_INHERITED");
     ::unsetenv("VESK_TEST_REPLACED");

@@ -102,10 +102,10 @@ TEST(EntryRecord, BorrowsForNegativeNanosecondsAndFlagsUnrepresentableTimes) {
 TEST(CommandStarted, TellsStartFailuresFromRuns) {
     // A child that ran and failed, even silently or by a signal, counts as started.
     for (const char* script : {"exit 0", "exit 3", "kill -9 $$"}) {
-        ChildSpec spec;
-        spec.program = "/bin/sh";
-        spec.args = {"-c", script};
-        CommandResult r = run_command(spec);
+        ChildSpec desc;
+        desc.program = "/bin/sh";
+        desc.args = {"-c", script};
+        CommandResult r = run_command(desc);
         ASSERT_TRUE(std::holds_alternative<CommandOutput>(r));
         EXPECT_TRUE(command_started(std::get<CommandOutput>(r))) << script;
     }
@@ -113,11 +113,11 @@ TEST(CommandStarted, TellsStartFailuresFromRuns) {
     // The real service, asked to run git in a directory that does not exist or whose name
     // holds a NUL byte, must be seen as not having started it.
     for (std::string cwd : {std::string("/nonexistent/vesk-dir"), std::string("a\0b", 3)}) {
-        ChildSpec spec;
-        spec.program = "git";
-        spec.args = {"status"};
-        spec.cwd = cwd;
-        CommandResult r = run_command(spec);
+        ChildSpec desc;
+        desc.program = "git";
+        desc.args = {"status"};
+        desc.cwd = cwd;
+        CommandResult r = run_command(desc);
         ASSERT_TRUE(std::holds_alternative<CommandOutput>(r));
         EXPECT_FALSE(command_started(std::get<CommandOutput>(r))) << cwd;
     }
