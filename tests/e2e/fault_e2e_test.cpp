@@ -60,33 +60,19 @@ using vesk::test::agent_path;
 using vesk::test::back_to_idle;
 using vesk::test::ChildInfo;
 using vesk::test::children_of;
+using vesk::test::error_header;
 using vesk::test::kRuntimeThreads;
 using vesk::test::os_error;
 using vesk::test::path_exists;
 using vesk::test::proc_state;
 using vesk::test::ProcState;
 using vesk::test::read_file;
+using vesk::test::reply_header;
 using vesk::test::settled_state;
 using vesk::test::TempDir;
 using vesk::test::write_file;
 
-// Writing to an agent that has gone must fail with EPIPE, not end the test program.
-const bool kSigpipeIgnored = [] {
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
-
 constexpr auto kWait = 60s;
-
-std::string reply_header(std::uint64_t id, const json& data = nullptr) {
-    std::string h = "{\"id\":" + std::to_string(id);
-    if (!data.is_null()) h += ",\"data\":" + data.dump();
-    return h + "}";
-}
-
-std::string error_header(std::uint64_t id, const std::string& text) {
-    return "{\"id\":" + std::to_string(id) + ",\"error\":" + json(text).dump() + "}";
-}
 
 json command_data(int code, const std::string& stderr_text) {
     return {{"code", code}, {"stderr", stderr_text}};

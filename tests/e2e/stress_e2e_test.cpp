@@ -62,12 +62,14 @@ using vesk::client::StartOptions;
 using vesk::test::back_to_idle;
 using vesk::test::ChildInfo;
 using vesk::test::children_of;
+using vesk::test::error_header;
 using vesk::test::kRuntimeThreads;
 using vesk::test::make_repo;
 using vesk::test::os_error;
 using vesk::test::proc_state;
 using vesk::test::ProcState;
 using vesk::test::real_path;
+using vesk::test::reply_header;
 using vesk::test::settled_state;
 using vesk::test::TempDir;
 using vesk::test::write_file;
@@ -94,16 +96,6 @@ double stress_scale() {
         if (end != s && *end == '\0' && v > 0) scale = v;
     }
     return scale;
-}
-
-std::string reply_header(std::uint64_t id, const json& data = nullptr) {
-    std::string h = "{\"id\":" + std::to_string(id);
-    if (!data.is_null()) h += ",\"data\":" + data.dump();
-    return h + "}";
-}
-
-std::string error_header(std::uint64_t id, const std::string& text) {
-    return "{\"id\":" + std::to_string(id) + ",\"error\":" + json(text).dump() + "}";
 }
 
 std::string event_header(const std::string& path) {

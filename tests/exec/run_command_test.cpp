@@ -22,10 +22,6 @@ namespace {
 using test::os_error;
 using test::TempDir;
 
-// The agent ignores SIGPIPE from start-up on, and run_command relies on it: feeding a child
-// that stopped reading must fail with EPIPE rather than end the process.
-const bool kSigpipeIgnored = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
-
 ChildSpec sh(std::string script, std::optional<std::string> cwd = std::nullopt) {
     return ChildSpec{"/bin/sh", {"-c", std::move(script)}, std::move(cwd), {}};
 }
@@ -55,7 +51,7 @@ bool has_children() {
 }
 
 TEST(RunCommand, ExitStatusBecomesCode) {
-    ASSERT_TRUE(kSigpipeIgnored);
+    ASSERT_TRUE(vesk::test::kSigpipeIgnored);
     struct Case {
         std::string script;
         int code;

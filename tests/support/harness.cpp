@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -65,6 +66,18 @@ int ProcessResult::exit_code() const {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+const bool kSigpipeIgnored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
+std::string reply_header(std::uint64_t id, const nlohmann::json& data) {
+    std::string h = "{\"id\":" + std::to_string(id);
+    if (!data.is_null()) h += ",\"data\":" + data.dump();
+    return h + "}";
+}
+
+std::string error_header(std::uint64_t id, const std::string& text) {
+    return "{\"id\":" + std::to_string(id) + ",\"error\":" + nlohmann::json(text).dump() + "}";
+}
+
 std::string os_error(int err) {
     return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
 }
@@ -106,7 +119,16 @@ ProcessResult run_process(
     for (auto& e : envs) envp.push_back(e.data());
     envp.push_back(nullptr);
     pid_t pid;
-    int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), envp.data());
+    // The test program ignores SIGPIPE; what it starts gets the default back.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    int rc = posix_spawnp(&pid, args[0], &fa, &attr, args.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     ::close(in[0]);
     ::close(out[1]);

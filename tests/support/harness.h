@@ -2,6 +2,9 @@
 // binary with fixed input.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,5 +49,13 @@ ProcessResult run_process(
 
 // The C library's error text in the agent's form, computed here rather than hard-coded.
 std::string os_error(int err);
+
+// Expected reply headers, spelled out independently of the agent's encoder.
+std::string reply_header(std::uint64_t id, const nlohmann::json& data = nullptr);
+std::string error_header(std::uint64_t id, const std::string& text);
+
+// Every test program talks to agents through pipes: a write to an agent that has gone must
+// fail with EPIPE rather than end the program. True once SIGPIPE is ignored (at start-up).
+extern const bool kSigpipeIgnored;
 
 }  // namespace vesk::test
