@@ -1,5 +1,6 @@
 #include "agent/serve.h"
 
+#include <sched.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -79,13 +80,14 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
 
     // 0, or the errno value of a failed thread creation (the job then did not run).
     int run(std::function<void()> job) {
-        std::shared_ptr<Idle> worker;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (!idle_.empty()) {
-                worker = std::move(idle_.back());
-                idle_.pop_back();
-            }
+        std::shared_ptr<Idle> worker = take_idle();
+        if (!worker) {
+            // Workers that were handed jobs may be runnable but not yet running, typically
+            // when the agent shares one CPU: without a chance to finish, a burst of pipelined
+            // requests starts a new thread for nearly every request. One yield lets them
+            // return to the pool first; it returns at once when nothing else wants this CPU.
+            ::sched_yield();
+            worker = take_idle();
         }
         if (worker) {
             hand_over(*worker, std::move(job));
@@ -108,6 +110,14 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
         std::condition_variable cv;
         std::function<void()> job;
     };
+
+    std::shared_ptr<Idle> take_idle() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (idle_.empty()) return nullptr;
+        auto w = std::move(idle_.back());
+        idle_.pop_back();
+        return w;
+    }
 
     void hand_over(Idle& worker, std::function<void()> job) {
         {
