@@ -3,8 +3,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -333,6 +335,32 @@ namespace {
 // JSON string escaping: quotation mark and backslash, the five short control escapes, every
 // other control byte as \u00xx; all else (DEL, '/', non-ASCII) as it is. Runs of bytes that
 // need nothing are copied in one piece: a multi-megabyte stderr text is mostly such runs.
+// Offset of the first byte at or after i that a JSON string must escape (a control byte, a
+// quotation mark or a backslash), or n. Eight bytes at a time: stderr can be tens of megabytes.
+std::size_t next_escape(const char* p, std::size_t i, std::size_t n) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101u;
+        constexpr std::uint64_t kHigh = 0x8080808080808080u;
+        for (; n - i >= 8; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            const std::uint64_t quote = w ^ (kOnes * '"');
+            const std::uint64_t slash = w ^ (kOnes * '\\');
+            // Each term flags its byte test exactly at the lowest matching byte (borrows only
+            // create false flags above a true one), so the lowest flag overall is a true one.
+            const std::uint64_t hit = (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
+                                       ((slash - kOnes) & ~slash)) &
+                                      kHigh;
+            if (hit) return i + static_cast<std::size_t>(std::countr_zero(hit)) / 8;
+        }
+    }
+    for (; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        if (c < 0x20 || c == '"' || c == '\\') return i;
+    }
+    return n;
+}
+
 void append_json_string(std::string& out, std::string_view s) {
     if (!is_valid_utf8(s)) {
         // Handlers hand over UTF-8 only; this keeps a stray byte from reaching the stream.
@@ -340,13 +368,15 @@ void append_json_string(std::string& out, std::string_view s) {
         return;
     }
     static constexpr char kHex[] = "0123456789abcdef";
-    out.reserve(out.size() + s.size() + 2);
+    // Room for the common case of a few escapes, so a large text is not copied while growing.
+    out.reserve(out.size() + s.size() + s.size() / 16 + 2);
     out += '"';
+    const char* p = s.data();
+    const std::size_t n = s.size();
     std::size_t run = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(s.data() + run, i - run);
+    for (std::size_t i = next_escape(p, 0, n); i < n; i = next_escape(p, i + 1, n)) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        out.append(p + run, i - run);
         run = i + 1;
         switch (c) {
             case '"':
@@ -376,7 +406,7 @@ void append_json_string(std::string& out, std::string_view s) {
             }
         }
     }
-    out.append(s.data() + run, s.size() - run);
+    out.append(p + run, n - run);
     out += '"';
 }
 

@@ -476,6 +476,49 @@ TEST(EncodeEnvelope, EscapesEveryControlByte) {
               R"({"id":1,"error":"line\n\"q\"\u0001"})");
 }
 
+// The escaper scans several bytes at a time, so each byte that needs escaping is tried at
+// every offset of a longer text, next to bytes one away from the ones it looks for and next to
+// multibyte characters, and the result is compared with a byte-by-byte escape.
+TEST(EncodeEnvelope, EscapesAtEveryOffsetOfALongText) {
+    auto reference = [](const std::string& text) {
+        std::string out = "\"";
+        for (unsigned char c : text) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += static_cast<char>(c);
+            } else if (c < 0x20) {
+                out += spec_escape(c);
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        return out + "\"";
+    };
+    const std::string fillers[] = {
+        std::string(40, 'a'),
+        "!#[]\x1f\x21 \x7f",  // neighbours of the searched bytes; one control among them
+        "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xc2\xa2\xdc\x9c\xe0\xa0\x80 ! # [ ] ~\x7f",
+    };
+    std::vector<unsigned char> special = {'"', '\\', 0x00, 0x01, 0x08, 0x0a, 0x1f};
+    for (const std::string& filler : fillers) {
+        std::string base;
+        while (base.size() < 40) base += filler;
+        for (unsigned char c : special) {
+            for (std::size_t at = 0; at <= base.size(); ++at) {
+                if (at < base.size() && (static_cast<unsigned char>(base[at]) & 0xC0) == 0x80)
+                    continue;  // inside a character: the text would no longer be UTF-8
+                std::string text = base;
+                text.insert(at, 1, static_cast<char>(c));
+                EXPECT_EQ(encode_envelope(make_header(1, {}, nullptr, text)),
+                          "{\"id\":1,\"error\":" + reference(text) + "}")
+                    << "byte " << int(c) << " at " << at;
+            }
+        }
+        EXPECT_EQ(encode_envelope(make_header(1, {}, nullptr, base)),
+                  "{\"id\":1,\"error\":" + reference(base) + "}");
+    }
+}
+
 TEST(EncodeEnvelope, LeavesOtherCharactersAlone) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"\"", R"("\"")"},
