@@ -517,8 +517,10 @@ std::string encode_message(const Header& header, std::string_view body) {
 
 namespace {
 
-// Bytes per writev: small enough that progress is seen often while a large body drains.
-constexpr std::size_t kMaxWriteChunk = 4 << 20;
+// Bytes per writev. Into a 1 MiB pipe read from another CPU, a gigabyte moved about a quarter
+// faster in writes of 128-512 KiB than in writes of 1-4 MiB: while one part of the pipe is
+// being filled, the reader drains another. Into a 64 KiB pipe the size made no difference.
+constexpr std::size_t kMaxWriteChunk = 256 << 10;
 
 // One writev call over the front of iov (at most IOV_MAX entries, at most kMaxWriteChunk
 // bytes). Advances iov past what was written. Returns false on a write error.
