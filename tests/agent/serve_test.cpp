@@ -18,20 +18,14 @@
 #include <vector>
 
 #include "agent/wire.h"
+#include "support/harness.h"
 
 namespace vesk {
 namespace {
 
 using namespace std::string_literals;
 
-std::string be32(std::uint32_t n) {
-    return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-            static_cast<char>(n)};
-}
-
-std::string frame(std::string_view payload) {
-    return be32(static_cast<std::uint32_t>(payload.size())) + std::string(payload);
-}
+using test::frame;
 
 std::string request(std::string_view header, std::string_view body = {}) {
     return frame(header) + frame(body);
@@ -96,10 +90,6 @@ class ServeHarness {
         in_w_ = -1;
     }
 
-    std::size_t workers_started() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return stack_sizes_.size();
-    }
     std::vector<std::size_t> stack_sizes() {
         std::lock_guard<std::mutex> lock(mu_);
         return stack_sizes_;
@@ -170,41 +160,6 @@ TEST(Serve, AnswersEveryRequestThenStopsAtEndOfInput) {
                                        R"({"id":7,"error":"unknown method \"hello \""})"};
     EXPECT_EQ(got, want);
     for (std::size_t s : h.stack_sizes()) EXPECT_EQ(s, kWorkerStackSize);
-}
-
-TEST(Serve, EmptyInputWritesNothing) {
-    ServeHarness h;
-    EXPECT_EQ(h.run(""), ServeEnd::finished);
-    EXPECT_EQ(h.workers_started(), 0u);
-    EXPECT_TRUE(h.silent());
-}
-
-TEST(Serve, UntrustworthyInputStopsWithoutAnAnswer) {
-    struct Case {
-        const char* what;
-        std::string input;
-    };
-    const std::vector<Case> cases = {
-        {"header not JSON, then valid requests", request("not json") + frob(1) + frob(2)},
-        {"header JSON but not an envelope", request(R"({"method":"frob"})") + frob(1)},
-        {"header with a byte-order mark", request("\xEF\xBB\xBF{\"id\":1}") + frob(2)},
-        {"header length above the limit", be32(0x40000001) + frob(1)},
-        {"body length above the limit", frame(R"({"id":1,"method":"frob"})") + be32(0xFFFFFFFF)},
-        {"end of input inside the first length prefix", "\0\0"s},
-        {"end of input inside the header payload", be32(25) + R"({"id":1,"method")"},
-        {"end of input after the header frame", frame(R"({"id":1,"method":"frob"})")},
-        {"end of input inside the body length prefix",
-         frame(R"({"id":1,"method":"frob"})") + "\0\0\0"s},
-        {"end of input inside the body payload",
-         frame(R"({"id":1,"method":"frob"})") + be32(10) + "short"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        ServeHarness h;
-        EXPECT_EQ(h.run(c.input), ServeEnd::finished);
-        EXPECT_EQ(h.workers_started(), 0u);
-        EXPECT_TRUE(h.silent());
-    }
 }
 
 TEST(Serve, RequestsBeforeTheBadFrameAreStillAnswered) {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -60,14 +59,7 @@ void write_all(int fd, std::string_view bytes) {
     }
 }
 
-std::string be32(std::uint32_t n) {
-    return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-            static_cast<char>(n)};
-}
-
-std::string frame(std::string_view payload) {
-    return be32(static_cast<std::uint32_t>(payload.size())) + std::string(payload);
-}
+using test::frame;
 
 // Input small enough for the pipe buffer, written up front, then end of input.
 struct FedPipe {
@@ -128,15 +120,6 @@ TEST(ReadFrameLen, ReadFailureIsAnErrorNotEndOfInput) {
     EXPECT_EQ(got.error_text, test::os_error(EISDIR));
 }
 
-TEST(ReadFrameLen, EmptyFramesBackToBackThenEnd) {
-    FedPipe in("\0\0\0\0\0\0\0\0\0\0"s);
-    InputReader reader(in.p.r);
-    EXPECT_EQ(read_frame_len(reader).status, ReadStatus::ok);
-    EXPECT_EQ(read_frame_len(reader).status, ReadStatus::ok);
-    // Two bytes left: input ended inside a prefix, which is end of input, not an error.
-    EXPECT_EQ(read_frame_len(reader).status, ReadStatus::end_of_input);
-}
-
 TEST(InputReader, PayloadCutShortIsEndOfInputWithCount) {
     FedPipe in("abcde");
     InputReader reader(in.p.r);
@@ -184,12 +167,11 @@ void check_frames_fed_byte_by_byte(std::size_t buffer_size) {
     writer.join();
 }
 
-TEST(InputReader, ShortReadsDefaultBuffer) {
-    check_frames_fed_byte_by_byte(64 * 1024);
-}
-
-TEST(InputReader, ShortReadsTinyBuffer) {
-    check_frames_fed_byte_by_byte(3);
+TEST(InputReader, ShortReadsWithDefaultAndTinyBuffers) {
+    for (std::size_t buffer : {std::size_t{64 * 1024}, std::size_t{3}}) {
+        SCOPED_TRACE("buffer of " + std::to_string(buffer) + " bytes");
+        check_frames_fed_byte_by_byte(buffer);
+    }
 }
 
 TEST(InputReader, DiscardKeepsTheStreamInStep) {
@@ -311,18 +293,12 @@ TEST(DecodeEnvelope, RejectTable) {
     }
 }
 
-// The JSON parser takes a NUL byte for the end of its input; only white space may follow.
-TEST(DecodeEnvelope, TrailingNulByteIsRejected) {
+// The JSON parser takes a NUL byte for the end of its input; only white space may follow, and
+// a NUL byte anywhere else is no JSON either.
+TEST(DecodeEnvelope, NulBytesAreRejected) {
     for (const std::string& c :
-         {"{\"id\":7}\0"s, "{\"id\":7}\0garbage"s, "[7]\0]"s, "{\"id\":7} \0{\"id\":8}"s}) {
-        SCOPED_TRACE(testing::PrintToString(c));
-        EXPECT_FALSE(decode_envelope(c).has_value());
-    }
-}
-
-TEST(DecodeEnvelope, NulBytesElsewhereAreRejected) {
-    for (const std::string& c :
-         {"\0{\"id\":7}"s, "{\"id\":7,\0\"method\":\"a\"}"s, "{\"id\":7,\"method\":\"a\0b\"}"s}) {
+         {"{\"id\":7}\0"s, "{\"id\":7}\0garbage"s, "[7]\0]"s, "{\"id\":7} \0{\"id\":8}"s,
+          "\0{\"id\":7}"s, "{\"id\":7,\0\"method\":\"a\"}"s, "{\"id\":7,\"method\":\"a\0b\"}"s}) {
         SCOPED_TRACE(testing::PrintToString(c));
         EXPECT_FALSE(decode_envelope(c).has_value());
     }
@@ -390,16 +366,10 @@ Header make_header(std::uint64_t id, std::optional<std::string> method = {}, jso
 
 TEST(EncodeMessage, ByteExamples) {
     // A 13-byte header and an empty body: 21 bytes.
-    std::string m = encode_message(make_header(123456), "");
-    EXPECT_EQ(m, "\0\0\0\x0d{\"id\":123456}\0\0\0\0"s);
-    EXPECT_EQ(m.size(), 21u);
-
-    m = encode_message(make_header(1, "hello"), "");
-    EXPECT_EQ(m, "\0\0\0\x19{\"id\":1,\"method\":\"hello\"}\0\0\0\0"s);
-    EXPECT_EQ(m.size(), 33u);
-
-    m = encode_message(make_header(2), "a\0b"s);
-    EXPECT_EQ(m, "\0\0\0\x08{\"id\":2}\0\0\0\x03"s + "a\0b"s);
+    EXPECT_EQ(encode_message(make_header(123456), ""), "\0\0\0\x0d{\"id\":123456}\0\0\0\0"s);
+    EXPECT_EQ(encode_message(make_header(1, "hello"), ""),
+              "\0\0\0\x19{\"id\":1,\"method\":\"hello\"}\0\0\0\0"s);
+    EXPECT_EQ(encode_message(make_header(2), "a\0b"s), "\0\0\0\x08{\"id\":2}\0\0\0\x03"s + "a\0b"s);
 }
 
 TEST(EncodeEnvelope, MembersAndOrder) {
@@ -498,6 +468,7 @@ TEST(EncodeEnvelope, EscapesAtEveryOffsetOfALongText) {
         std::string(40, 'a'),
         "!#[]\x1f\x21 \x7f",  // neighbours of the searched bytes; one control among them
         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xc2\xa2\xdc\x9c\xe0\xa0\x80 ! # [ ] ~\x7f",
+        "a/b'<>&\xe2\x80\xa8\xe2\x80\xa9",  // left alone: no escape for / or these separators
     };
     std::vector<unsigned char> special = {'"', '\\', 0x00, 0x01, 0x08, 0x0a, 0x1f};
     for (const std::string& filler : fillers) {
@@ -516,24 +487,6 @@ TEST(EncodeEnvelope, EscapesAtEveryOffsetOfALongText) {
         }
         EXPECT_EQ(encode_envelope(make_header(1, {}, nullptr, base)),
                   "{\"id\":1,\"error\":" + reference(base) + "}");
-    }
-}
-
-TEST(EncodeEnvelope, LeavesOtherCharactersAlone) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"\"", R"("\"")"},
-        {"\\", R"("\\")"},
-        {"a/b", R"("a/b")"},
-        {"\x7f", "\"\x7f\""},
-        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xe2\x80\xa8",
-         "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xe2\x80\xa8\""},
-        {"'<>&", R"("'<>&")"},
-    };
-    for (const auto& [text, want] : cases) {
-        EXPECT_EQ(encode_envelope(make_header(1, {}, nullptr, text)),
-                  "{\"id\":1,\"error\":" + want + "}");
-        EXPECT_EQ(encode_envelope(make_header(1, {}, json::array({text}))),
-                  "{\"id\":1,\"data\":[" + want + "]}");
     }
 }
 
@@ -576,7 +529,6 @@ TEST(EncodeMessage, BodyTooLongForTheLengthFieldBecomesAnErrorReply) {
     HugeBody body;
     if (!body.ok()) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
     EXPECT_EQ(encode_message(make_header(9, {}, {{"x", 1}}), body.view()), too_long_message(9));
-    EXPECT_EQ(test::os_error(EMSGSIZE), "Message too long (os error 90)");
 }
 
 // Read everything available on fd within the timeout.
@@ -601,45 +553,6 @@ TEST(WriteMessage, BodyTooLongIsReplacedNotCut) {
     pipe.close_write();
     EXPECT_EQ(drain(pipe.r, 5000), too_long_message(11));
 }
-// A header text of 2^32 bytes or more would need that much memory to build; not tested.
-
-TEST(WriteMessage, ClosedReaderLosesTheMessageSilently) {
-    struct sigaction ignore {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &old);
-    Pipe pipe;
-    pipe.close_read();
-    SharedOutput out(pipe.w);
-    write_message(out, make_header(1, {}, "x"), std::string(100000, 'b'));
-    write_message(out, make_header(2));
-    ::sigaction(SIGPIPE, &old, nullptr);
-    SUCCEED();  // reaching here is the test: no exception, no hang
-}
-
-// Parses a stream of messages; each is {header text, body}.
-std::vector<std::pair<std::string, std::string>> split_messages(std::string_view s) {
-    std::vector<std::pair<std::string, std::string>> out;
-    auto take = [&](std::string& dst) {
-        if (s.size() < 4) return false;
-        std::uint32_t n = (std::uint32_t{static_cast<unsigned char>(s[0])} << 24) |
-                          (std::uint32_t{static_cast<unsigned char>(s[1])} << 16) |
-                          (std::uint32_t{static_cast<unsigned char>(s[2])} << 8) |
-                          std::uint32_t{static_cast<unsigned char>(s[3])};
-        if (s.size() - 4 < n) return false;
-        dst.assign(s.substr(4, n));
-        s.remove_prefix(4 + n);
-        return true;
-    };
-    for (;;) {
-        std::pair<std::string, std::string> m;
-        if (!take(m.first) || !take(m.second)) break;
-        out.push_back(std::move(m));
-    }
-    EXPECT_TRUE(s.empty()) << s.size() << " bytes left over after the last whole message";
-    return out;
-}
-
 TEST(WriteMessage, ConcurrentWritersNeverInterleave) {
     constexpr int kThreads = 8;
     constexpr int kPerThread = 60;
@@ -668,7 +581,12 @@ TEST(WriteMessage, ConcurrentWritersNeverInterleave) {
     reader.join();
 
     std::set<std::uint64_t> seen;
-    for (const auto& [header, body] : split_messages(received)) {
+    std::vector<std::string_view> frames;
+    ASSERT_TRUE(test::split_frames(received, frames)) << "a message cut short";
+    ASSERT_EQ(frames.size() % 2, 0u);
+    for (std::size_t i = 0; i < frames.size(); i += 2) {
+        const std::string header(frames[i]);
+        const std::string_view body = frames[i + 1];
         json h = json::parse(header);
         std::uint64_t id = h.at("id").get<std::uint64_t>();
         EXPECT_EQ(header, "{\"id\":" + std::to_string(id) +

@@ -1,24 +1,15 @@
 // The agent binary from the outside: command line, handshake, unknown methods, concurrency and
 // the ways a stream ends.
 #include <elf.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "client/agent_client.h"
@@ -29,10 +20,11 @@ namespace {
 using namespace std::string_literals;
 using json = nlohmann::json;
 using vesk::client::AgentClient;
-using vesk::client::encode_frame;
 using vesk::client::Message;
 using vesk::client::StartOptions;
 using vesk::test::agent_path;
+using vesk::test::be32;
+using vesk::test::frame;
 using vesk::test::run_process;
 using vesk::test::TempDir;
 
@@ -41,12 +33,7 @@ constexpr std::string_view kVersionLine = "vesk-agent 1.0.1\n";
 constexpr auto kWait = std::chrono::seconds(30);
 
 std::string raw_request(std::string_view header, std::string_view body = {}) {
-    return encode_frame(header) + encode_frame(body);
-}
-
-std::string be32(std::uint32_t n) {
-    return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-            static_cast<char>(n)};
+    return frame(header) + frame(body);
 }
 
 std::string expected_arch() {
@@ -102,8 +89,6 @@ TEST(CommandLine, Table) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
     }
-    EXPECT_EQ(kVersionLine.size(), 17u);
-    EXPECT_EQ(kUsage.size(), 36u);
 }
 
 TEST(CommandLine, NonUtf8FirstArgumentIsFatal) {
@@ -134,25 +119,6 @@ TEST(CommandLine, ProgramNameIsFixedText) {
     EXPECT_EQ(r.exit_code(), 101);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err, "");
-}
-
-TEST(CommandLine, ServeIgnoresFurtherArguments) {
-    StartOptions options;
-    options.argv = {agent_path(), "serve", "--version", "\xff"};
-    AgentClient c(options);
-    Message m = c.call("frob");
-    EXPECT_EQ(m.error, R"(unknown method "frob")");
-    c.close_input();
-    auto status = c.wait_exit(kWait);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-}
-
-TEST(Serve, EmptyInputExitsZeroWritingNothing) {
-    auto r = run_process({agent_path(), "serve"});
-    EXPECT_EQ(r.exit_code(), 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -204,66 +170,46 @@ void expect_hello_shape(const Message& m) {
     EXPECT_EQ(m.header_text.size(), last + std::strlen("\"version\":\"1.0.1\"}}"));
 }
 
-TEST(Hello, Members) {
-    FakeGit git("printf 'git version 9.8.7\\n'");
-    Message m = call_hello({{"PATH", git.dir()}, {"HOME", "/home/some one/ x"}});
-    expect_hello_shape(m);
-    EXPECT_EQ(m.data["git"], "git version 9.8.7");
-    EXPECT_EQ(m.data["home"], "/home/some one/ x");
-    EXPECT_EQ(m.header_text.substr(0, 23), R"({"id":1,"data":{"arch":)");
-}
-
-TEST(Hello, GitProbeTable) {
+// Each case: a stand-in git (none when the script is empty) and a HOME, and what hello says.
+TEST(Hello, GitProbeAndHomeTable) {
     struct Case {
         const char* what;
-        std::string script;  // empty: no git on PATH at all
-        json want;
+        std::string script;
+        std::optional<std::string> home;
+        json git;
+        std::string home_out;
     };
     const std::vector<Case> cases = {
-        {"no git on the search path", "", nullptr},
-        {"exits 1 after a version line", "printf 'git version 1\\n'; exit 1", nullptr},
-        {"exits 128", "exit 128", nullptr},
-        {"killed by a signal", "printf 'git version 1\\n'; kill -9 $$", nullptr},
-        {"prints only white space", "printf ' \\t\\n \\r\\n'", ""},
-        {"prints nothing", "exit 0", ""},
-        {"one line and a line feed", "printf 'git version 2.39.2\\n'", "git version 2.39.2"},
-        {"noise on standard error", "printf 'x\\n' >&2; printf 'git version 3\\n'",
-         "git version 3"},
-        {"inner white space kept", "printf '\\n  a\\n b  \\n\\n'", "a\n b"},
+        {"no git on the search path", "", "/h", nullptr, "/h"},
+        {"exits 1 after a version line", "printf 'git version 1\\n'; exit 1", "/h", nullptr, "/h"},
+        {"exits 128", "exit 128", "/h", nullptr, "/h"},
+        {"killed by a signal", "printf 'git version 1\\n'; kill -9 $$", "/h", nullptr, "/h"},
+        {"prints only white space", "printf ' \\t\\n \\r\\n'", "/h", "", "/h"},
+        {"prints nothing", "exit 0", "/h", "", "/h"},
+        {"one line and a line feed", "printf 'git version 2.39.2\\n'", "/home/some one/ x",
+         "git version 2.39.2", "/home/some one/ x"},
+        {"noise on standard error", "printf 'x\\n' >&2; printf 'git version 3\\n'", "/h",
+         "git version 3", "/h"},
+        {"inner white space kept", "printf '\\n  a\\n b  \\n\\n'", "/h", "a\n b", "/h"},
         {"Unicode white space trimmed", "printf '\\302\\240\\342\\200\\250v 1\\343\\200\\200'",
-         "v 1"},
-        {"invalid UTF-8", "printf 'git \\377version \\303\\n'",
-         "git \xef\xbf\xbdversion \xef\xbf\xbd"},
+         "/h", "v 1", "/h"},
+        {"invalid UTF-8", "printf 'git \\377version \\303\\n'", "/h",
+         "git \xef\xbf\xbdversion \xef\xbf\xbd", "/h"},
+        {"HOME unset", "printf 'g\\n'", std::nullopt, "g", ""},
+        {"HOME empty", "printf 'g\\n'", "", "g", ""},
+        {"HOME not UTF-8", "printf 'g\\n'", "\xff/home", "g", ""},
+        {"HOME with spaces and a tilde", "printf 'g\\n'", " ~/h ", "g", " ~/h "},
+        {"HOME in UTF-8", "printf 'g\\n'", "/h\xc3\xa9", "g", "/h\xc3\xa9"},
     };
     TempDir empty;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::optional<FakeGit> git;
         if (!c.script.empty()) git.emplace(c.script);
-        Message m = call_hello({{"PATH", git ? git->dir() : empty.path()}, {"HOME", "/h"}});
+        Message m = call_hello({{"PATH", git ? git->dir() : empty.path()}, {"HOME", c.home}});
         expect_hello_shape(m);
-        EXPECT_EQ(m.data["git"], c.want);
-        EXPECT_EQ(m.data["home"], "/h");
-    }
-}
-
-TEST(Hello, HomeTable) {
-    FakeGit git("printf 'g\\n'");
-    struct Case {
-        std::optional<std::string> home;
-        std::string want;
-    };
-    for (const Case& c : std::vector<Case>{{std::nullopt, ""},
-                                           {"", ""},
-                                           {"\xff/home", ""},
-                                           {" /h ", " /h "},
-                                           {"~", "~"},
-                                           {"/h\xc3\xa9", "/h\xc3\xa9"}}) {
-        SCOPED_TRACE(testing::PrintToString(c.home));
-        Message m = call_hello({{"PATH", git.dir()}, {"HOME", c.home}});
-        expect_hello_shape(m);
-        EXPECT_EQ(m.data["home"], c.want);
-        EXPECT_EQ(m.data["git"], "g");
+        EXPECT_EQ(m.data["git"], c.git);
+        EXPECT_EQ(m.data["home"], c.home_out);
     }
 }
 
@@ -307,7 +253,7 @@ TEST(UnknownMethod, ExactBytesForFrob) {
     EXPECT_EQ(m->body, "");
     c.close_input();
     ASSERT_TRUE(c.wait_exit(kWait));
-    EXPECT_EQ(c.raw_output(), encode_frame(want) + be32(0));
+    EXPECT_EQ(c.raw_output(), frame(want) + be32(0));
 }
 
 TEST(UnknownMethod, QuotedNameTable) {
@@ -318,20 +264,15 @@ TEST(UnknownMethod, QuotedNameTable) {
     const std::vector<Case> cases = {
         {R"({"id":5,"method":"Hello"})", R"(unknown method "Hello")"},
         {R"({"id":5,"method":"hello "})", R"(unknown method "hello ")"},
-        {R"({"id":5,"method":"hel"})", R"(unknown method "hel")"},
         {R"({"id":5,"method":"fs.mkdir"})", R"(unknown method "fs.mkdir")"},
-        {R"({"id":5,"method":"fs.mkdirp "})", R"(unknown method "fs.mkdirp ")"},
-        {R"({"id":5,"method":"FS.READ"})", R"(unknown method "FS.READ")"},
         {R"({"id":5,"method":""})", R"(unknown method "")"},
         {R"({"id":5})", R"(unknown method "")"},
         {R"({"id":5,"method":null})", R"(unknown method "")"},
         {R"([5])", R"(unknown method "")"},
         {R"({"id":5,"data":{"path":5,"paths":"x"}})", R"(unknown method "")"},
-        {R"({"id":5,"method":"a\nb"})", R"(unknown method "a\nb")"},
         {R"({"id":5,"method":"a\tb\r\u0000"})", R"(unknown method "a\tb\r\0")"},
         {R"({"id":5,"method":"\u001b["})", R"(unknown method "\u{1b}[")"},
         {R"({"id":5,"method":"a\"b\\c"})", R"(unknown method "a\"b\\c")"},
-        {R"({"id":5,"method":"it's"})", R"(unknown method "it's")"},
         {R"({"id":5,"method":"caf\u00e9"})", "unknown method \"caf\xc3\xa9\""},
     };
     AgentClient c(agent_path());
@@ -397,49 +338,11 @@ TEST(Concurrency, SlowRequestDoesNotDelayAQuickOne) {
     EXPECT_EQ(order[1].id, slow);
 }
 
-TEST(Concurrency, ManyRequestsAllAnsweredOnce) {
-    FakeGit git("printf 'g\\n'");
-    StartOptions options;
-    options.argv = {agent_path(), "serve"};
-    options.env = {{"PATH", git.dir()}};
-    AgentClient c(options);
-    constexpr int kThreads = 6;
-    constexpr int kEach = 80;
-    std::vector<std::thread> senders;
-    for (int t = 0; t < kThreads; ++t) {
-        senders.emplace_back([&c, t] {
-            for (int i = 0; i < kEach; ++i) {
-                std::uint64_t id = static_cast<std::uint64_t>(1000 * (t + 1) + i);
-                // Every tenth is a hello, whose reply takes a child process.
-                c.send_with_id(id, i % 10 == 0 ? "hello" : "frob", nullptr,
-                               std::string(static_cast<std::size_t>(i * 97), 'b'));
-            }
-        });
-    }
-    for (auto& s : senders) s.join();
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kEach; ++i) {
-            std::uint64_t id = static_cast<std::uint64_t>(1000 * (t + 1) + i);
-            std::optional<Message> m = c.wait_reply(id, kWait);
-            ASSERT_TRUE(m) << "no reply to " << id;
-            if (i % 10 == 0) {
-                EXPECT_EQ(m->data["git"], "g");
-            } else {
-                EXPECT_EQ(m->error, R"(unknown method "frob")");
-            }
-        }
-    }
-    c.close_input();
-    auto status = c.wait_exit(kWait);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-    EXPECT_EQ(c.transcript().size(), static_cast<std::size_t>(kThreads * kEach));
-    EXPECT_FALSE(c.output_malformed());
-}
-
 // ---------------------------------------------------------------------------------------------
 // How the service ends
 
+// Input that cannot be trusted to stay in step ends the service at once: no reply, no complaint,
+// exit status 0, and nothing after the bad frame is carried out.
 TEST(StreamEnd, UntrustworthyInputEndsSilently) {
     const std::string frob = raw_request(R"({"id":1,"method":"frob"})");
     struct Case {
@@ -447,18 +350,19 @@ TEST(StreamEnd, UntrustworthyInputEndsSilently) {
         std::string input;
     };
     const std::vector<Case> cases = {
+        {"no input at all", ""},
         {"header not JSON, then valid requests", raw_request("{id:1}") + frob + frob},
-        {"header without id", raw_request(R"({"method":"frob"})") + frob},
+        {"header JSON but not an envelope", raw_request(R"({"method":"frob"})") + frob},
+        {"header with a byte-order mark", raw_request("\xEF\xBB\xBF{\"id\":1}") + frob},
+        {"header with a trailing NUL byte", raw_request("{\"id\":1}\0"s) + frob},
         {"header length 0x40000001", be32(0x40000001) + frob},
-        {"body length 0xFFFFFFFF",
-         encode_frame(R"({"id":1,"method":"frob"})") + be32(0xFFFFFFFF) + frob},
-        {"header then end of input", encode_frame(R"({"id":1,"method":"frob"})")},
+        {"body length 0xFFFFFFFF", frame(R"({"id":1,"method":"frob"})") + be32(0xFFFFFFFF) + frob},
+        {"header then end of input", frame(R"({"id":1,"method":"frob"})")},
         {"end of input inside the first length prefix", "\0\0\0"s},
         {"end of input inside the body length prefix",
-         encode_frame(R"({"id":1,"method":"frob"})") + "\0\0"s},
+         frame(R"({"id":1,"method":"frob"})") + "\0\0"s},
         {"end of input inside the header", be32(100) + R"({"id":1)"},
-        {"end of input inside the body",
-         encode_frame(R"({"id":1,"method":"frob"})") + be32(100) + "abc"},
+        {"end of input inside the body", frame(R"({"id":1,"method":"frob"})") + be32(100) + "abc"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -467,117 +371,6 @@ TEST(StreamEnd, UntrustworthyInputEndsSilently) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
     }
-}
-
-// Spawns `agent serve` with the given descriptors as its standard streams.
-pid_t spawn_agent(int in_fd, int out_fd, int err_fd,
-                  const std::vector<std::string>& shell_prefix = {}) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in_fd, 0);
-    posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
-    posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
-    std::vector<std::string> args = shell_prefix;
-    args.push_back(agent_path());
-    args.push_back("serve");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    return rc == 0 ? pid : -1;
-}
-
-TEST(StreamEnd, ClosedOutputDoesNotKillTheAgent) {
-    int in[2], out[2];
-    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t pid = spawn_agent(in[0], out[1], null_fd);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(null_fd);
-    ASSERT_GT(pid, 0);
-    ::close(out[0]);  // nobody will ever read the replies
-
-    std::string requests;
-    for (int i = 1; i <= 20; ++i)
-        requests += raw_request(R"({"id":)" + std::to_string(i) + R"(,"method":"frob"})");
-    ASSERT_EQ(::write(in[1], requests.data(), requests.size()),
-              static_cast<ssize_t>(requests.size()));
-    // Give the workers time to write into the broken pipe while input is still open.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_EQ(::write(in[1], requests.data(), requests.size()),
-              static_cast<ssize_t>(requests.size()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ::close(in[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_FALSE(WIFSIGNALED(status)) << "signal " << WTERMSIG(status);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-TEST(StreamEnd, FileWriteFinishesAfterInputEnds) {
-    TempDir dir;
-    std::string path = dir / "out.bin";
-    std::string content(4 << 20, '\0');
-    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 % 256);
-    json header = {{"id", 1}, {"method", "fs.write"}, {"data", {{"path", path}}}};
-    auto r = run_process({agent_path(), "serve"}, raw_request(header.dump(), content));
-    EXPECT_EQ(r.status, 0);
-    ASSERT_TRUE(vesk::test::path_exists(path));
-    EXPECT_TRUE(vesk::test::read_file(path) == content) << "file is not complete";
-}
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VESK_UNDER_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VESK_UNDER_SANITIZER 1
-#endif
-#endif
-
-// The agent's command line under an address-space cap, so a large frame buffer cannot be
-// allocated. Sanitizers reserve terabytes of shadow memory and cannot run under such a cap.
-std::vector<std::string> capped_agent_argv() {
-    return {"/bin/sh", "-c", "ulimit -v 393216 && exec \"$0\" serve", agent_path()};
-}
-
-TEST(StreamEnd, BodyThatCannotBeAllocatedIsRefusedAndServiceGoesOn) {
-#ifdef VESK_UNDER_SANITIZER
-    GTEST_SKIP() << "address-space cap conflicts with the sanitizer";
-#endif
-    StartOptions options;
-    options.argv = capped_agent_argv();
-    AgentClient c(options);
-    constexpr std::uint32_t kLen = 0x20000000;  // 512 MiB: more than the cap allows
-    c.send_raw(encode_frame(R"({"id":1,"method":"frob"})") + be32(kLen));
-    const std::string chunk(1 << 20, 'q');
-    for (std::uint32_t sent = 0; sent < kLen; sent += chunk.size()) c.send_raw(chunk);
-    std::optional<Message> m = c.wait_reply(1, kWait);
-    ASSERT_TRUE(m) << c.stderr_text();
-    EXPECT_EQ(m->header_text, R"({"id":1,"error":")" + vesk::test::os_error(ENOMEM) + "\"}");
-    EXPECT_EQ(m->body, "");
-    // The stream stayed in step.
-    EXPECT_EQ(c.call("frob").error, R"(unknown method "frob")");
-    c.close_input();
-    auto status = c.wait_exit(kWait);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(*status, 0);
-}
-
-// No id to answer and no safe way to skip the frame: the service ends as for any bad frame.
-TEST(StreamEnd, HeaderThatCannotBeAllocatedEndsSilently) {
-#ifdef VESK_UNDER_SANITIZER
-    GTEST_SKIP() << "address-space cap conflicts with the sanitizer";
-#endif
-    std::string input = be32(0x3fffffff) + "{\"id\":1";
-    auto r = run_process(capped_agent_argv(), input);
-    EXPECT_EQ(r.status, 0) << "exit " << r.exit_code() << " signal "
-                           << (WIFSIGNALED(r.status) ? WTERMSIG(r.status) : 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
 }
 
 // ---------------------------------------------------------------------------------------------

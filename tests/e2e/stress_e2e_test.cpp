@@ -8,28 +8,19 @@
 // least 10 s; about 25 s in all with the idle check). Sanitizer builds start from a smaller
 // default.
 #include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -38,41 +29,14 @@
 #include "support/harness.h"
 #include "support/proc_state.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define VESK_STRESS_TSAN 1
-#elif defined(__SANITIZE_ADDRESS__)
-#define VESK_STRESS_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VESK_STRESS_TSAN 1
-#elif __has_feature(address_sanitizer)
-#define VESK_STRESS_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using namespace std::chrono_literals;
+using namespace vesk::test;
 using json = nlohmann::json;
 using ordered_json = nlohmann::ordered_json;
 using vesk::client::AgentClient;
-using vesk::client::encode_frame;
 using vesk::client::Message;
-using vesk::client::StartOptions;
-using vesk::test::back_to_idle;
-using vesk::test::ChildInfo;
-using vesk::test::children_of;
-using vesk::test::error_header;
-using vesk::test::kRuntimeThreads;
-using vesk::test::make_repo;
-using vesk::test::os_error;
-using vesk::test::proc_state;
-using vesk::test::ProcState;
-using vesk::test::real_path;
-using vesk::test::reply_header;
-using vesk::test::settled_state;
-using vesk::test::TempDir;
-using vesk::test::write_file;
 
 constexpr int kBaseRequests = 3000;
 constexpr int kClientThreads = 4;
@@ -83,13 +47,7 @@ constexpr auto kReplyWait = 180s;    // generous: a sanitizer build on a loaded 
 constexpr auto kLoadSpread = 10s;
 
 double stress_scale() {
-#if defined(VESK_STRESS_TSAN)
-    double scale = 0.3;
-#elif defined(VESK_STRESS_ASAN)
-    double scale = 0.5;
-#else
-    double scale = 1.0;
-#endif
+    double scale = kThreadSanitizer ? 0.3 : kAddressSanitizer ? 0.5 : 1.0;
     if (const char* s = std::getenv("VESK_STRESS_SCALE")) {
         char* end = nullptr;
         double v = std::strtod(s, &end);
@@ -138,22 +96,6 @@ std::string envelope_form_problem(const std::string& text) {
     canon += "}";
     if (canon != text) return "not in compact canonical form";
     return {};
-}
-
-// Splits a raw output stream into frames. Returns false (with the offset) when it does not end
-// exactly at a frame boundary.
-bool split_frames(std::string_view raw, std::vector<std::string_view>& frames, std::size_t& at) {
-    at = 0;
-    while (at < raw.size()) {
-        if (raw.size() - at < 4) return false;
-        auto b = reinterpret_cast<const unsigned char*>(raw.data() + at);
-        std::size_t len = (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) |
-                          (std::size_t{b[2]} << 8) | std::size_t{b[3]};
-        if (raw.size() - at - 4 < len) return false;
-        frames.push_back(raw.substr(at + 4, len));
-        at += 4 + len;
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -229,7 +171,7 @@ struct Fixture {
 
         // What git itself makes of this input, run directly; the agent must pass it through.
         stripspace_in = "  first  \n\n\n\nsecond\t\n\n";
-        auto r = vesk::test::run_process({"git", "stripspace"}, stripspace_in);
+        auto r = run_process({"git", "stripspace"}, stripspace_in);
         if (r.exit_code() != 0) throw std::runtime_error("git stripspace failed: " + r.err);
         stripspace_out = r.out;
     }
@@ -508,7 +450,8 @@ class LoadGenerator {
         o.body = &blob().bytes;  // a body is released unread, and none comes back
         if (pick(3) == 0) {
             // No method member at all, in the array form.
-            o.raw = encode_frame("[" + std::to_string(id) + "]") + encode_frame(*o.body);
+            o.raw = vesk::client::encode_frame("[" + std::to_string(id) + "]") +
+                    vesk::client::encode_frame(*o.body);
             o.expected.header = error_header(id, R"(unknown method "")");
         }
         return o;
@@ -579,7 +522,7 @@ std::string check_effect(const Effect& e) {
     switch (e.kind) {
         case Effect::file_is:
             if (::lstat(e.path.c_str(), &st) != 0) return "missing " + e.path;
-            if (vesk::test::read_file(e.path) != *e.content) return "wrong content in " + e.path;
+            if (read_file(e.path) != *e.content) return "wrong content in " + e.path;
             return {};
         case Effect::dir_exists:
             if (::stat(e.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -600,8 +543,8 @@ TEST(Stress, MixedLoadKeepsTheStreamExact) {
               << "\n";
 
     Fixture fx;
-    StartOptions options;
-    options.argv = {vesk::test::agent_path(), "serve"};
+    vesk::client::StartOptions options;
+    options.argv = {agent_path(), "serve"};
     options.env = {{"HOME", fx.home}};
     AgentClient c(options);
     std::atomic<int> events{0};
@@ -699,7 +642,7 @@ TEST(Stress, MixedLoadKeepsTheStreamExact) {
     const std::string raw = c.raw_output();
     std::vector<std::string_view> frames;
     std::size_t at = 0;
-    ASSERT_TRUE(split_frames(raw, frames, at)) << "stream breaks framing at byte " << at;
+    ASSERT_TRUE(split_frames(raw, frames, &at)) << "stream breaks framing at byte " << at;
     ASSERT_EQ(frames.size() % 2, 0u) << "a header frame without its body frame at the end";
 
     auto& expected = ledger.expected();

@@ -78,6 +78,31 @@ std::string error_header(std::uint64_t id, const std::string& text) {
     return "{\"id\":" + std::to_string(id) + ",\"error\":" + nlohmann::json(text).dump() + "}";
 }
 
+std::string be32(std::uint32_t n) {
+    return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+            static_cast<char>(n)};
+}
+
+std::string frame(std::string_view payload) {
+    return be32(static_cast<std::uint32_t>(payload.size())) + std::string(payload);
+}
+
+bool split_frames(std::string_view raw, std::vector<std::string_view>& frames, std::size_t* at) {
+    std::size_t pos = 0;
+    while (pos < raw.size()) {
+        auto b = reinterpret_cast<const unsigned char*>(raw.data() + pos);
+        std::size_t len = raw.size() - pos < 4
+                              ? 0
+                              : (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) |
+                                    (std::size_t{b[2]} << 8) | std::size_t{b[3]};
+        if (raw.size() - pos < 4 || raw.size() - pos - 4 < len) break;
+        frames.push_back(raw.substr(pos + 4, len));
+        pos += 4 + len;
+    }
+    if (at) *at = pos;
+    return pos == raw.size();
+}
+
 std::string os_error(int err) {
     return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
 }

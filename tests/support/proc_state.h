@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/harness.h"
+
 namespace vesk::test {
 
 struct ChildInfo {
@@ -28,17 +30,7 @@ struct ProcState {
 
 // ThreadSanitizer starts a background thread of its own along with the program's first thread,
 // so an agent that has served anything has one thread more than before its first request.
-#if defined(__SANITIZE_THREAD__)
-inline constexpr std::size_t kRuntimeThreads = 1;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-inline constexpr std::size_t kRuntimeThreads = 1;
-#else
-inline constexpr std::size_t kRuntimeThreads = 0;
-#endif
-#else
-inline constexpr std::size_t kRuntimeThreads = 0;
-#endif
+inline constexpr std::size_t kRuntimeThreads = kThreadSanitizer ? 1 : 0;
 
 std::vector<ChildInfo> children_of(pid_t parent);
 ProcState proc_state(pid_t pid);
