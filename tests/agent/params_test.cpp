@@ -34,19 +34,15 @@ TEST(PathParamsDecoding, Errors) {
         decode_path_params,
         {
             {"null", "invalid type: null, expected struct PathParams"},
-            {"true", "invalid type: boolean `true`, expected struct PathParams"},
             {"5", "invalid type: integer `5`, expected struct PathParams"},
             {R"("/a")", R"(invalid type: string "/a", expected struct PathParams)"},
             {"{}", "missing field `path`"},
-            {R"({"other": 1})", "missing field `path`"},
             {R"({"recursive": 1})", "invalid type: integer `1`, expected a boolean"},
             {R"({"path": "/a", "recursive": null})", "invalid type: null, expected a boolean"},
             {R"({"path": "/a", "recursive": "yes"})",
              R"(invalid type: string "yes", expected a boolean)"},
             {R"({"path": 5})", "invalid type: integer `5`, expected a string"},
             {R"({"path": null})", "invalid type: null, expected a string"},
-            {R"({"path": false})", "invalid type: boolean `false`, expected a string"},
-            {R"({"path": -3})", "invalid type: integer `-3`, expected a string"},
             {R"({"path": ["/a"]})", "invalid type: sequence, expected a string"},
             {R"({"path": {"a": 1}})", "invalid type: map, expected a string"},
             {R"({"recursive": 2, "path": 1})", "invalid type: integer `1`, expected a string"},
@@ -145,7 +141,6 @@ TEST(CountParamsDecoding, Errors) {
             {"1.5", "invalid type: floating point `1.5`, expected struct CountParams"},
             {"{}", "missing field `paths`"},
             {R"({"paths": "a"})", R"(invalid type: string "a", expected a sequence)"},
-            {R"({"paths": null})", "invalid type: null, expected a sequence"},
             {R"({"paths": {}})", "invalid type: map, expected a sequence"},
             {R"({"paths": ["a", 5, null]})", "invalid type: integer `5`, expected a string"},
             {R"({"paths": [["a"]]})", "invalid type: sequence, expected a string"},
@@ -156,17 +151,17 @@ TEST(CountParamsDecoding, Errors) {
 }
 
 TEST(CountParamsDecoding, Values) {
-    auto empty = decode_count_params(json::parse(R"({"paths": []})"));
-    ASSERT_TRUE(empty) << empty.error;
-    EXPECT_TRUE(empty->paths.empty());
-
-    auto ordered = decode_count_params(json::parse(R"({"paths": ["b", "a", "b"], "x": 1})"));
-    ASSERT_TRUE(ordered) << ordered.error;
-    EXPECT_EQ(ordered->paths, (std::vector<std::string>{"b", "a", "b"}));
-
-    auto positional = decode_count_params(json::parse(R"([["x"]])"));
-    ASSERT_TRUE(positional) << positional.error;
-    EXPECT_EQ(positional->paths, (std::vector<std::string>{"x"}));
+    using Paths = std::vector<std::string>;
+    const std::pair<const char*, Paths> cases[] = {
+        {R"({"paths": []})", {}},
+        {R"({"paths": ["b", "a", "b"], "x": 1})", {"b", "a", "b"}},
+        {R"([["x"]])", {"x"}},
+    };
+    for (const auto& [data, paths] : cases) {
+        auto result = decode_count_params(json::parse(data));
+        ASSERT_TRUE(result) << data << ": " << result.error;
+        EXPECT_EQ(result->paths, paths) << data;
+    }
 }
 
 TEST(GitParamsDecoding, Errors) {

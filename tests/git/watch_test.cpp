@@ -158,16 +158,9 @@ TEST(WatchHandler, BadParamsTouchNothing) {
 }
 
 std::string changed_event_bytes(const std::string& path) {
-    std::string header =
-        R"({"id":0,"method":"changed","data":{"path":)" + nlohmann::json(path).dump() + "}}";
-    std::string msg;
-    auto be32 = [&msg](std::size_t n) {
-        for (int shift = 24; shift >= 0; shift -= 8) msg.push_back(static_cast<char>(n >> shift));
-    };
-    be32(header.size());
-    msg += header;
-    be32(0);
-    return msg;
+    return test::frame(R"({"id":0,"method":"changed","data":{"path":)" +
+                       nlohmann::json(path).dump() + "}}") +
+           test::frame("");
 }
 
 TEST(Watcher, WritesOneEventPerChangeAndStopsOnItsFlag) {
