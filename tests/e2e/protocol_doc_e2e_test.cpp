@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "client/agent_client.h"
+#include "git/repo_fixture.h"
 #include "support/harness.h"
 
 namespace {
@@ -114,18 +114,13 @@ std::regex reply_pattern(const std::string& reply, const std::string& dir) {
     return std::regex(pattern);
 }
 
-std::string real_path(const std::string& p) {
-    char buf[PATH_MAX];
-    return ::realpath(p.c_str(), buf) ? buf : p;
-}
-
 TEST(ProtocolDoc, EveryExampleReplyIsWhatTheAgentAnswers) {
     std::string doc = vesk::test::read_file(std::string(VESK_SOURCE_DIR) + "/docs/protocol.md");
     std::vector<Example> all = examples(fenced_blocks(doc));
     ASSERT_GE(all.size(), 25u) << "the examples were not found";
     for (const Example& e : all) {
         TempDir tmp;
-        const std::string dir = real_path(tmp.path());
+        const std::string dir = vesk::test::real_path(tmp.path());
         vesk::test::write_file(dir + "/notes.txt", "hello world");
         ::mkdir((dir + "/docs").c_str(), 0755);
         StartOptions o;

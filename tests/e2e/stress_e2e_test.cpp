@@ -4,17 +4,16 @@
 // into frames and checked here, without trusting the client library's own parsing: every
 // message well-formed and byte-exact, every request answered exactly once, every event exact.
 //
-// VESK_STRESS_SCALE multiplies the number of requests (default 1: 3000 requests, spread over at
-// least 10 s; about 25 s in all with the idle check). Sanitizer builds start from a smaller
-// default.
+// VESK_STRESS_SCALE multiplies the number of requests (3000, spread over at least 10 s);
+// sanitizer builds start from a smaller default.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
