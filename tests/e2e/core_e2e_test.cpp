@@ -324,7 +324,8 @@ TEST(Concurrency, SlowRequestDoesNotDelayAQuickOne) {
 // How the service ends
 
 // Input that cannot be trusted to stay in step ends the service at once: no reply, no complaint,
-// exit status 0, and nothing after the bad frame is carried out.
+// exit status 0, and nothing after the bad frame is carried out. Input that ends inside a frame
+// is a fault test of its own.
 TEST(StreamEnd, UntrustworthyInputEndsSilently) {
     const std::string frob = raw_request(R"({"id":1,"method":"frob"})");
     struct Case {
@@ -339,12 +340,6 @@ TEST(StreamEnd, UntrustworthyInputEndsSilently) {
         {"header with a trailing NUL byte", raw_request("{\"id\":1}\0"s) + frob},
         {"header length 0x40000001", be32(0x40000001) + frob},
         {"body length 0xFFFFFFFF", frame(R"({"id":1,"method":"frob"})") + be32(0xFFFFFFFF) + frob},
-        {"header then end of input", frame(R"({"id":1,"method":"frob"})")},
-        {"end of input inside the first length prefix", "\0\0\0"s},
-        {"end of input inside the body length prefix",
-         frame(R"({"id":1,"method":"frob"})") + "\0\0"s},
-        {"end of input inside the header", be32(100) + R"({"id":1)"},
-        {"end of input inside the body", frame(R"({"id":1,"method":"frob"})") + be32(100) + "abc"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
