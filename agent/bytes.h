@@ -67,10 +67,11 @@ class Bytes {
         if (n <= cap_) return;
         if (!try_reserve(n)) throw std::bad_alloc();
     }
-    // As reserve, but reports failure instead of throwing.
-    bool try_reserve(std::size_t n) {
+    // As reserve, but reports failure instead of throwing. With reuse_kept false, a kept large
+    // block is left for another buffer that needs it more.
+    bool try_reserve(std::size_t n, bool reuse_kept = true) {
         if (n <= cap_) return true;
-        if (n >= large_blocks::kLargeBlock) {
+        if (reuse_kept && n >= large_blocks::kLargeBlock) {
             std::size_t kept_cap = 0;
             if (void* kept = large_blocks::take(n, &kept_cap)) {
                 if (size_) std::memcpy(kept, data_, size_);

@@ -222,6 +222,10 @@ struct OutputStream {
     unique_fd fd;
     Bytes data;
     std::size_t limit;
+    // Whether growth may take the block a previous large transfer left behind. Only standard
+    // output does: when both streams grow large, whichever passed the threshold first would
+    // otherwise take it, and a gigabyte of standard output would then fault in fresh pages.
+    bool reuse_kept;
     bool enlarged = false;
 
     bool open() const { return static_cast<bool>(fd); }
@@ -250,7 +254,7 @@ struct OutputStream {
             std::size_t ceiling = limit == SIZE_MAX ? limit : limit + 1;
             std::size_t want = std::max(data.capacity() * 2, data.size() + kFirstReadRoom);
             want = std::min(want, ceiling);
-            if (want > data.capacity() && !data.try_reserve(want)) return ENOMEM;
+            if (want > data.capacity() && !data.try_reserve(want, reuse_kept)) return ENOMEM;
             room = data.capacity() - data.size();
         }
         populate_ahead();
@@ -402,8 +406,8 @@ CommandResult run_command(const ChildSpec& desc, Bytes input, const CaptureLimit
     out_pipe.write.reset();
     err_pipe.write.reset();
 
-    OutputStream out{std::move(out_pipe.read), Bytes(), limits.max_stdout};
-    OutputStream err{std::move(err_pipe.read), Bytes(), limits.max_stderr};
+    OutputStream out{std::move(out_pipe.read), Bytes(), limits.max_stdout, true};
+    OutputStream err{std::move(err_pipe.read), Bytes(), limits.max_stderr, false};
     InputStream in{std::move(in_pipe.write), std::move(input)};
     if (int fail = capture(out, err, in)) return os_error_text(fail);
     if (int fail = finish_feeding(in, child)) return os_error_text(fail);

@@ -107,11 +107,13 @@ std::uint32_t read_len(int fd) {
            b[3];
 }
 
-// Reads one message; keeps the header, discards the body, returns the body length.
-std::uint64_t read_message(int fd, std::string& header) {
+// Reads one message; keeps the header, discards the body, returns the body length. When
+// body_started is given, it gets the moment the body's length had arrived.
+std::uint64_t read_message(int fd, std::string& header, Clock::time_point* body_started = nullptr) {
     header.resize(read_len(fd));
     read_exact(fd, header.data(), header.size());
     std::uint64_t body = read_len(fd);
+    if (body_started) *body_started = Clock::now();
     for (std::uint64_t left = body; left > 0;) {
         ssize_t r = read(fd, g_buf, std::min<std::uint64_t>(left, kReadBuf));
         if (r <= 0) die("read body");
@@ -175,12 +177,18 @@ void round_trips(Child& agent, int n) {
         a, b, a / b);
 }
 
-double big_exec(Child& agent, const std::string& blast, std::uint64_t id) {
+struct BigRun {
+    double total;   // request sent until the whole body is in
+    double header;  // request sent until the header and the body length are in
+};
+
+BigRun big_exec(Child& agent, const std::string& blast, std::uint64_t id) {
     std::string header;
     auto t0 = Clock::now();
     send_exec(agent.in, id, blast, {std::to_string(kBigOut), std::to_string(kBigErr)});
-    std::uint64_t body = read_message(agent.out, header);
-    double t = seconds_since(t0);
+    Clock::time_point body_started;
+    std::uint64_t body = read_message(agent.out, header, &body_started);
+    BigRun run{seconds_since(t0), std::chrono::duration<double>(body_started - t0).count()};
     json h = json::parse(header);
     std::size_t err = h["data"]["stderr"].get<std::string>().size();
     if (body != kBigOut || err != kBigErr || h["data"]["code"] != 0) {
@@ -188,7 +196,7 @@ double big_exec(Child& agent, const std::string& blast, std::uint64_t id) {
                      static_cast<unsigned long long>(body), err, h["data"]["code"].dump().c_str());
         std::exit(1);
     }
-    return t;
+    return run;
 }
 
 double cat_file(const std::string& path) {
@@ -224,9 +232,12 @@ void big_outputs(Child& agent, const std::string& blast) {
     make_file(path);
     cat_file(path);  // into the page cache
     std::vector<double> via_agent;
+    std::vector<double> to_header;
     std::vector<double> cat;
-    for (int i = 0; i < 3; ++i) {
-        via_agent.push_back(big_exec(agent, blast, 1000 + static_cast<std::uint64_t>(i)));
+    for (int i = 0; i < 5; ++i) {
+        BigRun run = big_exec(agent, blast, 1000 + static_cast<std::uint64_t>(i));
+        via_agent.push_back(run.total);
+        to_header.push_back(run.header);
         cat.push_back(cat_file(path));
     }
     unlink(path.c_str());
@@ -234,9 +245,10 @@ void big_outputs(Child& agent, const std::string& blast) {
     double a = mib / median(via_agent);
     double c = mib / median(cat);
     std::printf(
-        "exec of 1 GiB stdout + 64 MiB stderr: agent %.0f MiB/s of stdout (%.2f s), "
-        "cat FILE %.0f MiB/s (%.2f s), ratio %.0f%% (goal >= 50%%)\n",
-        a, median(via_agent), c, median(cat), 100 * a / c);
+        "exec of 1 GiB stdout + 64 MiB stderr: agent %.0f MiB/s of stdout (%.2f s: %.2f s until "
+        "the header is in, which needs both streams whole), cat FILE %.0f MiB/s (%.2f s), ratio "
+        "%.0f%% (goal >= 50%%)\n",
+        a, median(via_agent), median(to_header), c, median(cat), 100 * a / c);
 }
 
 void concurrent_sleeps(Child& agent) {

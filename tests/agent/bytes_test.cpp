@@ -29,6 +29,10 @@ TEST(Bytes, LargeBlockIsReusedByTheNextLargeBuffer) {
         a.resize_uninitialized(kLarge);
         first = a.data();
     }
+    // A buffer that leaves kept blocks alone does not take it from the one that wants it.
+    Bytes fresh;
+    ASSERT_TRUE(fresh.try_reserve(kLarge, false));
+    EXPECT_NE(fresh.data(), first);
     Bytes b;
     ASSERT_TRUE(b.try_reserve(kLarge));
     EXPECT_EQ(b.data(), first) << "the kept block was not handed on";
