@@ -332,9 +332,6 @@ std::optional<Header> decode_envelope(std::string_view payload, std::string* why
 
 namespace {
 
-// JSON string escaping: quotation mark and backslash, the five short control escapes, every
-// other control byte as \u00xx; all else (DEL, '/', non-ASCII) as it is. Runs of bytes that
-// need nothing are copied in one piece: a multi-megabyte stderr text is mostly such runs.
 // Offset of the first byte at or after i that a JSON string must escape (a control byte, a
 // quotation mark or a backslash), or n. Eight bytes at a time: stderr can be tens of megabytes.
 std::size_t next_escape(const char* p, std::size_t i, std::size_t n) {
@@ -361,6 +358,9 @@ std::size_t next_escape(const char* p, std::size_t i, std::size_t n) {
     return n;
 }
 
+// JSON string escaping: quotation mark and backslash, the five short control escapes, every
+// other control byte as \u00xx; all else (DEL, '/', non-ASCII) as it is. Runs of bytes that
+// need nothing are copied in one piece: a multi-megabyte stderr text is mostly such runs.
 void append_json_string(std::string& out, std::string_view s) {
     if (!is_valid_utf8(s)) {
         // Handlers hand over UTF-8 only; this keeps a stray byte from reaching the stream.
