@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "agent/sys.h"
+#include "common/sys.h"
 
 namespace vesk::large_blocks {
 

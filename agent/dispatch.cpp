@@ -1,29 +1,44 @@
 #include "agent/dispatch.h"
 
 #include <array>
+#include <cerrno>
+#include <exception>
+#include <new>
 
-#include "agent/git/registry.h"
-#include "agent/text.h"
+#include "common/text.h"
 
 namespace vesk {
-
 namespace {
 
 constexpr std::array<MethodRow, 13> kMethods{{
-    {"git", handle_git, false},
-    {"exec", handle_exec, false},
-    {"hello", handle_hello, false},
-    {"watch", handle_watch, false},
-    {"fs.read", handle_fs_read, false},
-    {"fs.stat", handle_fs_stat, false},
-    {"unwatch", handle_unwatch, false},
-    {"fs.write", handle_fs_write, true},
-    {"fs.mkdirp", handle_fs_mkdirp, true},
-    {"fs.remove", handle_fs_remove, true},
-    {"fs.readdir", handle_fs_readdir, false},
-    {"fs.countlines", handle_fs_countlines, false},
-    {"fs.canonicalize", handle_fs_canonicalize, false},
+    {"git", handle_git, false, false},
+    {"exec", handle_exec, false, false},
+    {"hello", handle_hello, false, false},
+    {"watch", handle_watch, false, false},
+    {"fs.read", handle_fs_read, false, false},
+    {"fs.stat", handle_fs_stat, false, false},
+    {"unwatch", handle_unwatch, false, false},
+    {"fs.write", handle_fs_write, true, true},
+    {"fs.mkdirp", handle_fs_mkdirp, true, false},
+    {"fs.remove", handle_fs_remove, true, false},
+    {"fs.readdir", handle_fs_readdir, false, false},
+    {"fs.countlines", handle_fs_countlines, false, false},
+    {"fs.canonicalize", handle_fs_canonicalize, false, false},
 }};
+
+HandlerOutcome run_handler(const MethodRow* row, const Header& request, Bytes& body,
+                           WatchService* watches, const std::function<void()>& begin_change) {
+    if (!row) return failure("unknown method " + debug_quote(request.method.value_or("")));
+    bool watch_method = row->handler == handle_watch || row->handler == handle_unwatch;
+    RequestContext ctx{request.data, body, watch_method ? watches : nullptr, begin_change};
+    try {
+        return row->handler(ctx);
+    } catch (const std::bad_alloc&) {
+        return os_failure(ENOMEM);
+    } catch (const std::exception& e) {
+        return failure(e.what());
+    }
+}
 
 }  // namespace
 
@@ -34,24 +49,18 @@ const MethodRow* find_method(std::string_view method) {
     return nullptr;
 }
 
-HandlerOutcome dispatch(const Header& request, Bytes body, std::shared_ptr<SharedOutput> output,
-                        std::shared_ptr<WatcherRegistry> registry) {
-    std::string_view name = request.method ? std::string_view(*request.method) : "";
-    const MethodRow* row = find_method(name);
-    if (!row) return failure("unknown method " + debug_quote(name));
-    RequestContext ctx{request.data, body, std::move(output), std::move(registry)};
-    return row->handler(ctx);
-}
-
-Header response_header(std::uint64_t id, HandlerOutcome& outcome) {
-    Header h;
-    h.id = id;
+Reply dispatch(const MethodRow* row, const Header& request, Bytes body, WatchService* watches,
+               const std::function<void()>& begin_change) {
+    HandlerOutcome outcome = run_handler(row, request, body, watches, begin_change);
+    Reply reply;
+    reply.header.id = request.id;
     if (auto* ok = std::get_if<SuccessReply>(&outcome)) {
-        h.data = std::move(ok->data);
+        reply.header.data = std::move(ok->data);
+        reply.body = std::move(ok->body);
     } else {
-        h.error = std::move(std::get<ErrorReply>(outcome).text);
+        reply.header.error = std::move(std::get<ErrorReply>(outcome).text);
     }
-    return h;
+    return reply;
 }
 
 }  // namespace vesk

@@ -10,8 +10,9 @@
 #include <string_view>
 
 #include "agent/serve.h"
-#include "agent/text.h"
 #include "agent/version.h"
+#include "common/sys.h"
+#include "common/text.h"
 
 namespace {
 
@@ -19,14 +20,7 @@ constexpr std::string_view kVersionLine = "vesk-agent " VESK_VERSION "\n";
 constexpr std::string_view kUsageLine = "usage: vesk-agent serve | --version\n";
 
 void write_text(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t w = ::write(fd, text.data(), text.size());
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(w));
-    }
+    vesk::write_all(fd, text.data(), text.size());
 }
 
 [[noreturn]] void fatal(std::string_view what) {
@@ -73,9 +67,7 @@ int run_serve() {
     options.out_fd = guard_protocol_stream();
     grow_pipe(options.in_fd);
     grow_pipe(options.out_fd);
-    if (vesk::serve(options) == vesk::ServeEnd::no_worker_thread) {
-        fatal("cannot start a worker thread");
-    }
+    vesk::serve(options);
     // Workers and watchers still running are not waited for; exit without running static
     // destructors under their feet.
     ::_exit(0);

@@ -6,7 +6,8 @@
 #include <span>
 #include <variant>
 
-#include "agent/text.h"
+#include "common/sys.h"
+#include "common/text.h"
 
 namespace vesk {
 namespace {
@@ -238,14 +239,6 @@ constexpr Field<ExecParams> kExecFields[] = {
     {"args", &ExecParams::args, true},
 };
 
-std::string join_path(std::string_view base, std::string_view rest) {
-    if (rest.starts_with('/') || base.empty()) return std::string(rest);
-    std::string joined(base);
-    if (!base.ends_with('/')) joined += '/';
-    joined += rest;
-    return joined;
-}
-
 }  // namespace
 
 Decoded<PathParams> decode_path_params(const json& data) {
@@ -264,10 +257,17 @@ Decoded<ExecParams> decode_exec_params(const json& data) {
     return decode_record(Shape<ExecParams>{"ExecParams", kExecFields}, data);
 }
 
+std::string join_path(std::string_view dir, std::string_view name) {
+    if (name.starts_with('/') || dir.empty()) return std::string(name);
+    std::string out(dir);
+    if (!out.ends_with('/')) out.push_back('/');
+    out.append(name);
+    return out;
+}
+
 std::string expand_home(std::string_view path) {
-    const char* env = std::getenv("HOME");
-    const std::string_view home = env != nullptr && is_valid_utf8(env) ? env : "";
-    if (path == "~") return std::string(home);
+    const std::string home = home_dir();
+    if (path == "~") return home;
     if (path.starts_with("~/")) return join_path(home, path.substr(2));
     return std::string(path);
 }

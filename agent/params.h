@@ -55,4 +55,9 @@ Decoded<ExecParams> decode_exec_params(const nlohmann::json& data);
 // environment on every call.
 std::string expand_home(std::string_view path);
 
+// name joined to dir: an absolute name stands alone; otherwise one "/" separates them unless
+// dir already ends with one. An empty dir yields the name unchanged, so a relative name never
+// turns into a path under "/".
+std::string join_path(std::string_view dir, std::string_view name);
+
 }  // namespace vesk

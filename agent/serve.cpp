@@ -1,50 +1,54 @@
 #include "agent/serve.h"
 
 #include <sched.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "agent/dispatch.h"
-#include "agent/git/registry.h"
-#include "agent/sys.h"
-#include "agent/wire.h"
+#include "agent/exec/run_command.h"
+#include "agent/frame_reader.h"
+#include "agent/git/watch_service.h"
+#include "agent/message_writer.h"
 
 namespace vesk {
 
 namespace {
 
-// How long the exit waits for a message that is being written when input ends. A reader that
+// How long the exit waits for output that makes no progress when input ends. A reader that
 // stopped reading must not keep the process alive for ever.
 constexpr std::chrono::seconds kSealTimeout{10};
 
-// Counts running workers, and separately those whose request changes the file system: the
-// loop waits for the first when it cannot start a thread, and for the second before exiting.
+// Counts running workers, and separately the requests that are changing the file system: the
+// loop waits for an end of the first when it cannot start a thread, and for the second to
+// reach zero before exiting.
 class WorkerCounts {
   public:
-    void started(bool finish_before_exit) {
+    void started() {
         std::lock_guard<std::mutex> lock(mu_);
         ++running_;
-        if (finish_before_exit) ++must_finish_;
     }
-    void ended(bool finish_before_exit) {
+    void ended() {
         std::lock_guard<std::mutex> lock(mu_);
         --running_;
-        if (finish_before_exit) --must_finish_;
         ++ended_total_;
         cv_.notify_all();
     }
     // Takes back a start whose thread never came to be.
-    void abandoned(bool finish_before_exit) {
+    void abandoned() {
         std::lock_guard<std::mutex> lock(mu_);
         --running_;
-        if (finish_before_exit) --must_finish_;
         cv_.notify_all();
     }
     std::uint64_t ended_total() {
@@ -58,17 +62,69 @@ class WorkerCounts {
         cv_.wait(lock, [&] { return ended_total_ != seen || running_ == 0; });
         return ended_total_ != seen;
     }
+    void change_started() {
+        std::lock_guard<std::mutex> lock(mu_);
+        ++changing_;
+    }
+    void change_ended() {
+        std::lock_guard<std::mutex> lock(mu_);
+        --changing_;
+        cv_.notify_all();
+    }
     void wait_for_changes() {
         std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [&] { return must_finish_ == 0; });
+        cv_.wait(lock, [&] { return changing_ == 0; });
     }
 
   private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::size_t running_ = 0;
-    std::size_t must_finish_ = 0;
+    std::size_t changing_ = 0;
     std::uint64_t ended_total_ = 0;  // read before a start, so an end just after is not missed
+};
+
+// Writes to one path are applied one at a time in arrival order, so pipelined saves of a file
+// end as the last one sent. Each write takes a turn when it is read and waits, on its worker,
+// for the turn before it; writes to other paths are not held up.
+class PathTurns {
+  public:
+    struct Turn {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool done = false;
+        void wait() {
+            std::unique_lock<std::mutex> lock(mu);
+            cv.wait(lock, [&] { return done; });
+        }
+        void finish() {
+            std::lock_guard<std::mutex> lock(mu);
+            done = true;
+            cv.notify_all();
+        }
+    };
+
+    // The new turn for path and the one it must wait for (null when none is pending).
+    std::pair<std::shared_ptr<Turn>, std::shared_ptr<Turn>> take(const std::string& path) {
+        auto mine = std::make_shared<Turn>();
+        std::lock_guard<std::mutex> lock(mu_);
+        std::weak_ptr<Turn>& last = last_[path];
+        std::shared_ptr<Turn> before = last.lock();
+        last = mine;
+        return {std::move(before), std::move(mine)};
+    }
+
+    // Ends a turn; the path's entry goes once its last turn is over.
+    void finish(const std::string& path, Turn& turn) {
+        turn.finish();
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = last_.find(path);
+        if (it != last_.end() && it->second.lock().get() == &turn) last_.erase(it);
+    }
+
+  private:
+    std::mutex mu_;
+    std::unordered_map<std::string, std::weak_ptr<Turn>> last_;
 };
 
 // Keeps finished worker threads for a while so a burst of requests does not pay for a thread
@@ -78,8 +134,9 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
   public:
     explicit WorkerPool(ThreadStarter start) : start_(std::move(start)) {}
 
-    // 0, or the errno value of a failed thread creation (the job then did not run).
-    int run(std::function<void()> job) {
+    // 0 once the job has been handed to a thread, or the errno value of a failed thread
+    // creation; the job is then still the caller's, to retry.
+    int run(std::function<void()>& job) {
         std::shared_ptr<Idle> worker = take_idle();
         if (!worker) {
             // Workers that were handed jobs may be runnable but not yet running, typically
@@ -90,12 +147,19 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
             worker = take_idle();
         }
         if (worker) {
-            hand_over(*worker, std::move(job));
+            hand_over(*worker, job);
             return 0;
         }
-        auto self = shared_from_this();
-        return start_([self, job = std::move(job)]() mutable { self->work(std::move(job)); },
-                      kWorkerStackSize);
+        std::shared_ptr<std::function<void()>> held;
+        int rc = ENOMEM;
+        try {
+            held = std::make_shared<std::function<void()>>(std::move(job));
+            auto self = shared_from_this();
+            rc = start_([self, held] { self->work(std::move(*held)); }, kWorkerStackSize);
+        } catch (const std::bad_alloc&) {
+        }
+        if (rc != 0 && held) job = std::move(*held);
+        return rc;
     }
 
   private:
@@ -119,7 +183,7 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
         return w;
     }
 
-    void hand_over(Idle& worker, std::function<void()> job) {
+    void hand_over(Idle& worker, std::function<void()>& job) {
         {
             std::lock_guard<std::mutex> lock(worker.mu);
             worker.job = std::move(job);
@@ -127,15 +191,26 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
         worker.cv.notify_one();
     }
 
-    void work(std::function<void()> job) {
-        auto self = std::make_shared<Idle>();
+    // Nothing may escape a thread: the job never throws, and when the pool itself runs out of
+    // memory the thread just ends after its job.
+    void work(std::function<void()> job) noexcept {
+        job();
+        job = nullptr;
+        std::shared_ptr<Idle> self;
+        try {
+            self = std::make_shared<Idle>();
+        } catch (...) {
+            return;
+        }
         for (;;) {
-            job();
-            job = nullptr;
             {
                 std::lock_guard<std::mutex> lock(mu_);
                 if (idle_.size() >= kMaxIdle) return;
-                idle_.push_back(self);
+                try {
+                    idle_.push_back(self);
+                } catch (...) {
+                    return;
+                }
             }
             std::unique_lock<std::mutex> mine(self->mu);
             if (!self->cv.wait_for(mine, kIdleTimeout, [&] { return bool(self->job); })) {
@@ -154,6 +229,8 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
             }
             job = std::move(self->job);
             self->job = nullptr;
+            job();
+            job = nullptr;
         }
     }
 
@@ -165,45 +242,63 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
 struct Request {
     Header header;
     Bytes body;
-    std::optional<std::string> refused;  // answered with this error instead of dispatching
+    const MethodRow* row = nullptr;
+    int refused = 0;  // an errno value: answered with its text instead of being run
+    std::unique_ptr<OutMessage> reply = std::make_unique<OutMessage>();
+    std::string turn_path;
+    std::shared_ptr<PathTurns::Turn> turn_before;
+    std::shared_ptr<PathTurns::Turn> turn;
 };
 
-std::string failure_text(const std::exception& e) {
-    if (dynamic_cast<const std::bad_alloc*>(&e)) return os_error_text(ENOMEM);
-    return e.what();
-}
+// What every worker shares with the loop.
+struct Service {
+    explicit Service(int out_fd)
+        : output(std::make_shared<SharedOutput>(out_fd)),
+          watches([out = output](const std::string& path) {
+              Header h;
+              h.method = "changed";
+              h.data = nlohmann::json::object({{"path", path}});
+              return out->write(h);
+          }) {}
+    std::shared_ptr<SharedOutput> output;
+    WatchService watches;
+    WorkerCounts counts;
+    PathTurns turns;
+};
 
-void run_worker(Request& req, std::shared_ptr<SharedOutput> output,
-                std::shared_ptr<WatcherRegistry> registry) {
-    std::uint64_t id = req.header.id;
-    Header reply;
+// Runs one request and writes its reply: exactly one, whatever fails on the way.
+void serve_request(Request& req, Service& s) noexcept {
+    // A refused request changes nothing, so it need not wait for its turn.
+    if (req.turn_before && !req.refused) req.turn_before->wait();
+    bool changing = false;
+    std::function<void()> begin_change = [&] {
+        if (changing) return;
+        changing = true;
+        s.counts.change_started();
+    };
+    auto finish = [&] {
+        if (changing) s.counts.change_ended();
+        if (req.turn) s.turns.finish(req.turn_path, *req.turn);
+    };
     try {
-        HandlerOutcome outcome = req.refused
-                                     ? failure(std::move(*req.refused))
-                                     : dispatch(req.header, std::move(req.body), output, registry);
-        reply = response_header(id, outcome);
-        if (auto* ok = std::get_if<SuccessReply>(&outcome)) {
-            write_message(*output, reply, std::move(ok->body));
-            return;
+        Reply reply;
+        if (req.refused) {
+            reply.header.id = req.header.id;
+            reply.header.error = os_error_text(req.refused);
+        } else {
+            // Only "fs.write" can block before it changes anything (opening a named pipe), so
+            // it says when its change begins; the other changing methods begin at once.
+            if (req.row && req.row->changes_files && !req.row->ordered_by_path) begin_change();
+            reply = dispatch(req.row, req.header, std::move(req.body), &s.watches, begin_change);
         }
-    } catch (const std::exception& e) {
-        reply = Header{};
-        reply.id = id;
-        try {
-            reply.error = failure_text(e);
-        } catch (...) {
-            reply.error.reset();
-        }
+        // The change is over before its reply is written: a reader that stopped reading must
+        // not keep the exit waiting for a change that has long finished.
+        finish();
+        s.output->write(std::move(req.reply), reply.header, std::move(reply.body));
     } catch (...) {
-        reply = Header{};
-        reply.id = id;
+        finish();
+        s.output->write_no_memory(std::move(req.reply), req.header.id);
     }
-    if (!reply.error && reply.data.is_null()) {
-        // Only reachable when building the failure text itself failed.
-        static const std::string kNoMemory = os_error_text(ENOMEM);
-        reply.error = kNoMemory;
-    }
-    write_message(*output, reply);
 }
 
 enum class ReadOutcome { request, stop };
@@ -213,42 +308,78 @@ enum class ReadOutcome { request, stop };
 ReadOutcome read_request(InputReader& in, Request& req) {
     FrameLen hl = read_frame_len(in);
     if (hl.status != ReadStatus::ok) return ReadOutcome::stop;
-    std::string payload;
-    payload.resize(hl.len);
-    if (in.read_exact(payload.data(), hl.len) != ReadStatus::ok) return ReadOutcome::stop;
-    std::optional<Header> header = decode_envelope(payload);
+    std::optional<Header> header;
+    {
+        std::string payload;
+        // A header too large to hold leaves no id to answer, and the service ends as for any
+        // bad frame.
+        if (in.read_payload(payload, hl.len) != ReadStatus::ok) return ReadOutcome::stop;
+        header = decode_envelope(payload);
+    }
     if (!header) return ReadOutcome::stop;
-    std::string().swap(payload);
     req.header = std::move(*header);
 
     FrameLen bl = read_frame_len(in);
     if (bl.status != ReadStatus::ok) return ReadOutcome::stop;
-    if (!req.body.try_reserve(bl.len)) {
-        // The stream is still in step: drop the body and answer this one request.
-        if (in.discard(bl.len) != ReadStatus::ok) return ReadOutcome::stop;
-        req.refused = os_error_text(ENOMEM);
+    ReadStatus body = in.read_payload(req.body, bl.len);
+    if (body == ReadStatus::no_memory) {
+        // The stream is still in step: the body was dropped, this one request is refused.
+        req.refused = ENOMEM;
         return ReadOutcome::request;
     }
-    req.body.resize_uninitialized(bl.len);
-    if (in.read_exact(req.body.data(), bl.len) != ReadStatus::ok) return ReadOutcome::stop;
-    return ReadOutcome::request;
+    return body == ReadStatus::ok ? ReadOutcome::request : ReadOutcome::stop;
+}
+
+// Looks the method up once and, for a write, takes the path's turn.
+void prepare(Request& req, PathTurns& turns) {
+    if (req.refused) return;
+    req.row = find_method(req.header.method.value_or(std::string()));
+    if (!req.row || !req.row->ordered_by_path || !req.header.data.is_object()) return;
+    auto path = req.header.data.find("path");
+    if (path == req.header.data.end() || !path->is_string()) return;
+    req.turn_path = path->get<std::string>();
+    std::tie(req.turn_before, req.turn) = turns.take(req.turn_path);
+}
+
+// Hands the request to a worker. When no thread can be had, waits for running workers to end
+// and retries; when none runs, the request is answered with the system's error text on this
+// thread: the service never ends for want of a thread.
+void start_worker(std::shared_ptr<Request> req, const std::shared_ptr<Service>& s,
+                  WorkerPool& pool) {
+    s->counts.started();
+    std::function<void()> job;
+    int rc = ENOMEM;
+    for (;;) {
+        std::uint64_t seen = s->counts.ended_total();
+        try {
+            if (!job) {
+                job = [req, s] {
+                    serve_request(*req, *s);
+                    s->counts.ended();
+                };
+            }
+            rc = pool.run(job);
+        } catch (const std::bad_alloc&) {
+            rc = ENOMEM;
+        }
+        if (rc == 0) return;
+        s->counts.abandoned();
+        if (!s->counts.wait_for_an_end_since(seen)) break;
+        s->counts.started();
+    }
+    req->refused = rc;
+    req->row = nullptr;
+    serve_request(*req, *s);
 }
 
 }  // namespace
 
-ServeEnd serve(const ServeOptions& options) {
+void serve(const ServeOptions& options) {
     ThreadStarter start = options.start_thread;
-    if (!start) {
-        start = [](std::function<void()> fn, std::size_t stack) {
-            return start_detached_thread(std::move(fn), stack);
-        };
-    }
-    auto output = std::make_shared<SharedOutput>(options.out_fd);
-    auto registry = std::make_shared<WatcherRegistry>();
-    auto counts = std::make_shared<WorkerCounts>();
+    if (!start) start = start_detached_thread;
+    auto service = std::make_shared<Service>(options.out_fd);
     auto pool = std::make_shared<WorkerPool>(std::move(start));
     InputReader in(options.in_fd);
-    ServeEnd end = ServeEnd::finished;
 
     for (;;) {
         std::shared_ptr<Request> req;
@@ -256,40 +387,22 @@ ServeEnd serve(const ServeOptions& options) {
             req = std::make_shared<Request>();
             if (read_request(in, *req) == ReadOutcome::stop) break;
         } catch (const std::bad_alloc&) {
-            // A header too large to hold: without it there is no id to answer, and the rest of
-            // the frame cannot be skipped safely, so the service ends as for any bad frame.
+            // Without memory for the request itself, or with the stream left somewhere inside
+            // a frame, there is nothing left to answer: the service ends as for a bad frame.
             break;
         }
-        const MethodRow* row =
-            req->refused ? nullptr : find_method(req->header.method.value_or(std::string()));
-        bool must_finish = row && row->finish_before_exit;
-
-        counts->started(must_finish);
-        auto work = [req, output, registry, counts, must_finish] {
-            run_worker(*req, output, registry);
-            counts->ended(must_finish);
-        };
-        int rc;
-        for (;;) {
-            std::uint64_t seen = counts->ended_total();
-            if ((rc = pool->run(work)) == 0) break;
-            // Out of threads or memory: wait for a worker to end (perhaps one already has since
-            // the attempt began) and try again; only when nothing else runs is there nothing
-            // left to wait for.
-            counts->abandoned(must_finish);
-            if (!counts->wait_for_an_end_since(seen)) break;
-            counts->started(must_finish);
+        try {
+            prepare(*req, service->turns);
+        } catch (const std::bad_alloc&) {
+            req->refused = ENOMEM;
         }
-        if (rc != 0) {
-            end = ServeEnd::no_worker_thread;
-            break;
-        }
+        start_worker(std::move(req), service, *pool);
     }
 
-    registry->stop_all();
-    if (end == ServeEnd::finished) counts->wait_for_changes();
-    if (options.seal_output) output->seal(kSealTimeout);
-    return end;
+    service->watches.stop_all();
+    hang_up_children();
+    service->counts.wait_for_changes();
+    if (options.seal_output) service->output->seal(kSealTimeout);
 }
 
 }  // namespace vesk

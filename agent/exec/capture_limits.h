@@ -20,6 +20,6 @@ struct CaptureLimits {
 };
 
 // run_command with explicit limits; exceeding one answers "Message too long (os error 90)".
-CommandResult run_command(const ChildSpec& desc, Bytes input, const CaptureLimits& limits);
+RunResult run_command(const ChildSpec& desc, Bytes input, const CaptureLimits& limits);
 
 }  // namespace vesk

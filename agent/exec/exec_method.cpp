@@ -2,10 +2,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "agent/dispatch.h"
-#include "agent/exec/run_command.h"
+#include "agent/exec/command_reply.h"
 #include "agent/params.h"
-#include "agent/text.h"
+#include "common/text.h"
 
 namespace vesk {
 namespace {

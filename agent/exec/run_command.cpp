@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,13 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string_view>
 
 #include "agent/exec/capture_limits.h"
-#include "agent/sys.h"
-#include "agent/text.h"
-
-extern char** environ;
+#include "common/spawn.h"
+#include "common/sys.h"
+#include "common/text.h"
 
 namespace vesk {
 namespace {
@@ -41,8 +41,8 @@ constexpr std::size_t kPopulateStep = 8u << 20;
 // having exited. Only reached by children that close stdout and stderr early.
 constexpr int kExitCheckMillis = 20;
 
-CommandOutput start_failure(std::string text) {
-    CommandOutput out;
+ChildOutput start_failure(std::string text) {
+    ChildOutput out;
     out.stderr_text = std::move(text);
     out.code = -1;
     out.started = false;
@@ -60,162 +60,6 @@ bool has_nul(const ChildSpec& desc) {
     }
     return false;
 }
-
-std::string_view entry_name(std::string_view entry) {
-    return entry.substr(0, entry.find('='));
-}
-
-// The inherited environment with the description's settings applied, as a fresh envp. The agent
-// never changes its own environment, so environ can be read from any thread.
-class ChildEnvironment {
-  public:
-    explicit ChildEnvironment(const std::vector<std::pair<std::string, std::string>>& settings) {
-        if (settings.empty()) return;
-        std::vector<std::pair<std::string_view, std::string_view>> final_values;
-        for (const auto& setting : settings) {
-            auto same = std::find_if(final_values.begin(), final_values.end(),
-                                     [&](const auto& s) { return s.first == setting.first; });
-            if (same != final_values.end())
-                same->second = setting.second;
-            else
-                final_values.emplace_back(setting.first, setting.second);
-        }
-        auto overridden = [&](std::string_view name) {
-            return std::any_of(final_values.begin(), final_values.end(),
-                               [&](const auto& s) { return s.first == name; });
-        };
-        for (char** entry = environ; entry && *entry; ++entry) {
-            if (!overridden(entry_name(*entry))) pointers_.push_back(*entry);
-        }
-        storage_.reserve(final_values.size());
-        for (const auto& [name, value] : final_values) {
-            std::string entry;
-            entry.reserve(name.size() + 1 + value.size());
-            entry.append(name).append(1, '=').append(value);
-            storage_.push_back(std::move(entry));
-        }
-        for (auto& entry : storage_) pointers_.push_back(entry.data());
-        pointers_.push_back(nullptr);
-    }
-
-    char* const* envp() const { return pointers_.empty() ? environ : pointers_.data(); }
-
-  private:
-    std::vector<std::string> storage_;
-    std::vector<char*> pointers_;
-};
-
-struct Pipe {
-    unique_fd read;
-    unique_fd write;
-};
-
-// Keeps a descriptor away from 0, 1 and 2: the child's dup2 onto those numbers must not clobber
-// another of its pipe ends if the agent ever runs with a standard stream closed.
-int lift_above_stdio(unique_fd& fd) {
-    if (fd.get() > 2) return 0;
-    int lifted = fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
-    if (lifted < 0) return errno;
-    fd.reset(lifted);
-    return 0;
-}
-
-int make_pipe(Pipe& p) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return errno;
-    p.read.reset(fds[0]);
-    p.write.reset(fds[1]);
-    if (int err = lift_above_stdio(p.read)) return err;
-    return lift_above_stdio(p.write);
-}
-
-class SpawnSetup {
-  public:
-    SpawnSetup() = default;
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-    ~SpawnSetup() {
-        if (attr_ready_) posix_spawnattr_destroy(&attr_);
-        if (actions_ready_) posix_spawn_file_actions_destroy(&actions_);
-    }
-
-    // Resets every signal disposition the agent may have changed (SIGPIPE is ignored, and an
-    // ignored disposition survives exec) and clears the mask inherited from this thread.
-    int init_attributes() {
-        if (int err = posix_spawnattr_init(&attr_)) return err;
-        attr_ready_ = true;
-        sigset_t defaults;
-        sigset_t empty;
-        sigfillset(&defaults);
-        sigemptyset(&empty);
-        if (int err = posix_spawnattr_setsigdefault(&attr_, &defaults)) return err;
-        if (int err = posix_spawnattr_setsigmask(&attr_, &empty)) return err;
-        return posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    }
-
-    int init_actions() {
-        if (int err = posix_spawn_file_actions_init(&actions_)) return err;
-        actions_ready_ = true;
-        return 0;
-    }
-
-    posix_spawnattr_t* attributes() { return &attr_; }
-    posix_spawn_file_actions_t* actions() { return &actions_; }
-
-  private:
-    posix_spawnattr_t attr_;
-    posix_spawn_file_actions_t actions_;
-    bool attr_ready_ = false;
-    bool actions_ready_ = false;
-};
-
-// A started child. Until it has been reaped, destruction kills and reaps it, so no early return
-// can leave a child running unseen or a zombie behind.
-class ChildProcess {
-  public:
-    explicit ChildProcess(pid_t pid) : pid_(pid) {}
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess() {
-        if (reaped_) return;
-        ::kill(pid_, SIGKILL);
-        int status;
-        wait(&status);
-    }
-
-    // Blocks until the child has ended. Returns 0 or the errno value.
-    int wait(int* status) {
-        if (reaped_) {
-            *status = status_;
-            return 0;
-        }
-        while (::waitpid(pid_, &status_, 0) < 0) {
-            if (errno != EINTR) return errno;
-        }
-        reaped_ = true;
-        *status = status_;
-        return 0;
-    }
-
-    // Reaps the child if it has ended. Returns 0 (check ended()) or the errno value.
-    int poll_exit() {
-        if (reaped_) return 0;
-        pid_t r;
-        do {
-            r = ::waitpid(pid_, &status_, WNOHANG);
-        } while (r < 0 && errno == EINTR);
-        if (r < 0) return errno;
-        if (r == pid_) reaped_ = true;
-        return 0;
-    }
-
-    bool ended() const { return reaped_; }
-
-  private:
-    pid_t pid_;
-    int status_ = 0;
-    bool reaped_ = false;
-};
 
 // One output pipe being drained into memory.
 struct OutputStream {
@@ -330,7 +174,7 @@ int capture(OutputStream& out, OutputStream& err, InputStream& in) {
 
 // Both outputs are closed but input is still pending: keep feeding until it is all written,
 // the child stops reading, or the child has ended (its unread input is then dropped).
-int finish_feeding(InputStream& in, ChildProcess& child) {
+int finish_feeding(InputStream& in, Child& child) {
     while (in.open()) {
         if (int e = child.poll_exit()) return e;
         if (child.ended()) break;
@@ -349,84 +193,95 @@ int set_nonblocking(int fd) {
     return 0;
 }
 
+// Process groups of running children, for the hang-up at end of input.
+class ChildGroups {
+  public:
+    void add(pid_t group) {
+        std::lock_guard<std::mutex> lock(mu_);
+        groups_.insert(group);
+        if (hung_up_) ::kill(-group, SIGHUP);
+    }
+    void remove(pid_t group) {
+        std::lock_guard<std::mutex> lock(mu_);
+        groups_.erase(group);
+    }
+    void hang_up() {
+        std::lock_guard<std::mutex> lock(mu_);
+        hung_up_ = true;
+        for (pid_t group : groups_) ::kill(-group, SIGHUP);
+    }
+
+  private:
+    std::mutex mu_;
+    std::set<pid_t> groups_;
+    bool hung_up_ = false;
+};
+
+ChildGroups& child_groups() {
+    static ChildGroups* groups = new ChildGroups;  // never destroyed: workers outlive exit
+    return *groups;
+}
+
+// Keeps a child's group registered while run_command drains and reaps it. The group outlives a
+// reaped leader while its other members run, so the entry goes only once the run is over.
+struct GroupEntry {
+    pid_t group;
+    explicit GroupEntry(pid_t g) : group(g) { child_groups().add(g); }
+    ~GroupEntry() { child_groups().remove(group); }
+};
+
 }  // namespace
 
-CommandResult run_command(const ChildSpec& desc, Bytes input) {
+void hang_up_children() {
+    child_groups().hang_up();
+}
+
+ChildSpec git_child(std::optional<std::string> cwd, std::vector<std::string> args) {
+    ChildSpec desc;
+    desc.program = "git";
+    desc.args = std::move(args);
+    desc.cwd = std::move(cwd);
+    return desc;
+}
+
+RunResult run_command(const ChildSpec& desc, Bytes input) {
     return run_command(desc, std::move(input), CaptureLimits{});
 }
 
-CommandResult run_command(const ChildSpec& desc, Bytes input, const CaptureLimits& limits) {
+RunResult run_command(const ChildSpec& desc, Bytes input, const CaptureLimits& limits) {
     if (has_nul(desc)) return start_failure(std::string(kNulInDataText));
 
-    Pipe in_pipe;
-    Pipe out_pipe;
-    Pipe err_pipe;
+    SpawnOptions options;
+    options.argv.reserve(desc.args.size() + 1);
+    options.argv.push_back(desc.program);
+    options.argv.insert(options.argv.end(), desc.args.begin(), desc.args.end());
+    options.cwd = desc.cwd;
+    for (const auto& [name, value] : desc.env) options.env.emplace_back(name, value);
     const bool feed = !input.empty();
+    options.in = feed ? Stdio::pipe : Stdio::null;
+    options.own_process_group = true;
+
+    Child child;
+    if (int e = spawn_child(options, child)) return start_failure(os_error_text(e));
+    GroupEntry group(child.pid());
     if (feed) {
-        if (int e = make_pipe(in_pipe)) return start_failure(os_error_text(e));
-        if (int e = set_nonblocking(in_pipe.write.get())) return start_failure(os_error_text(e));
+        if (int e = set_nonblocking(child.in.get())) return os_error_text(e);
     }
-    if (int e = make_pipe(out_pipe)) return start_failure(os_error_text(e));
-    if (int e = make_pipe(err_pipe)) return start_failure(os_error_text(e));
 
-    SpawnSetup setup;
-    if (int e = setup.init_attributes()) return start_failure(os_error_text(e));
-    if (int e = setup.init_actions()) return start_failure(os_error_text(e));
-    posix_spawn_file_actions_t* actions = setup.actions();
-    // The directory changes before the program is looked up, so "./tool" means cwd's tool.
-    int e = desc.cwd ? posix_spawn_file_actions_addchdir_np(actions, desc.cwd->c_str()) : 0;
-    if (e == 0) {
-        e = feed ? posix_spawn_file_actions_adddup2(actions, in_pipe.read.get(), 0)
-                 : posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0);
-    }
-    if (e == 0) e = posix_spawn_file_actions_adddup2(actions, out_pipe.write.get(), 1);
-    if (e == 0) e = posix_spawn_file_actions_adddup2(actions, err_pipe.write.get(), 2);
-    // Our own descriptors are all close-on-exec, but the agent may have inherited others from
-    // whoever started it; none of them is the child's business.
-    if (e == 0) e = posix_spawn_file_actions_addclosefrom_np(actions, 3);
-    if (e != 0) return start_failure(os_error_text(e));
-
-    std::vector<char*> argv;
-    argv.reserve(desc.args.size() + 2);
-    argv.push_back(const_cast<char*>(desc.program.c_str()));
-    for (const auto& arg : desc.args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ChildEnvironment env(desc.env);
-
-    pid_t pid = -1;
-    // The C library reports a failed exec (not found, not executable, bad directory) through
-    // this return value, so every start failure is known here.
-    e = posix_spawnp(&pid, desc.program.c_str(), actions, setup.attributes(), argv.data(),
-                     env.envp());
-    if (e != 0) return start_failure(os_error_text(e));
-    ChildProcess child(pid);
-
-    // Our copies of the child's ends must go, or end of file would never come.
-    in_pipe.read.reset();
-    out_pipe.write.reset();
-    err_pipe.write.reset();
-
-    OutputStream out{std::move(out_pipe.read), Bytes(), limits.max_stdout, true};
-    OutputStream err{std::move(err_pipe.read), Bytes(), limits.max_stderr, false};
-    InputStream in{std::move(in_pipe.write), std::move(input)};
+    OutputStream out{std::move(child.out), Bytes(), limits.max_stdout, true};
+    OutputStream err{std::move(child.err), Bytes(), limits.max_stderr, false};
+    InputStream in{std::move(child.in), std::move(input)};
     if (int fail = capture(out, err, in)) return os_error_text(fail);
     if (int fail = finish_feeding(in, child)) return os_error_text(fail);
 
     int status = 0;
     if (int fail = child.wait(&status)) return os_error_text(fail);
 
-    CommandOutput result;
+    ChildOutput result;
     result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.stderr_text = utf8_lossy(err.data.view());
     result.stdout_bytes = std::move(out.data);
     return result;
-}
-
-HandlerOutcome command_reply(CommandResult result) {
-    if (auto* text = std::get_if<std::string>(&result)) return failure(std::move(*text));
-    auto& out = std::get<CommandOutput>(result);
-    nlohmann::json data = {{"code", out.code}, {"stderr", std::move(out.stderr_text)}};
-    return success(std::move(data), std::move(out.stdout_bytes));
 }
 
 }  // namespace vesk

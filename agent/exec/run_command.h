@@ -1,16 +1,17 @@
 // run_command: the child process service behind "exec", "git", the hello probe and the
 // repository fingerprint.
 //
-// Steps for a caller: fill a ChildSpec, call run_command with the input bytes, then turn the
-// result into a reply with command_reply. The child starts through posix_spawnp (never fork)
-// with its working directory set before the program is looked up, SIGPIPE at its default and an
-// empty signal mask; it sees exactly three descriptors of ours: its stdin (a pipe when input is
-// non-empty, /dev/null otherwise) and two pipes for stdout and stderr, which are drained
-// together so neither can stall the other. Every child is reaped.
+// Steps for a caller: fill a ChildSpec, call run_command with the input bytes, and read what
+// happened to the child from the result ("exec" and "git" turn it into a reply with
+// command_reply, beside exec). The child starts through spawn_child (common/spawn.h) in a
+// process group of its own; it sees exactly three descriptors of ours: its stdin (a pipe when
+// input is non-empty, /dev/null otherwise) and two pipes for stdout and stderr, which are
+// drained together so neither can stall the other. Every child is reaped.
 //
 // Contract: a child that cannot be started is not a failure of run_command: it comes back as a
-// CommandOutput with code -1 and the start error's text in stderr_text. Only a failure while
-// reading the outputs or waiting (or output too large for one reply) is returned as a text.
+// ChildOutput with started false, code -1 and the start error's text in stderr_text. Only a
+// failure while reading the outputs or waiting (or output too large for one reply) is returned
+// as a text.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -22,7 +23,6 @@
 #include <vector>
 
 #include "agent/bytes.h"
-#include "agent/dispatch.h"
 
 namespace vesk {
 
@@ -34,19 +34,24 @@ struct ChildSpec {
     std::vector<std::pair<std::string, std::string>> env;
 };
 
-struct CommandOutput {
+struct ChildOutput {
     std::string stderr_text;  // lossy UTF-8, or the start error's text
     int code = -1;            // exit code, or -1 for a signal or a failed start
     Bytes stdout_bytes;       // raw
     bool started = true;      // false when the child could not be started at all
 };
 
-using CommandResult = std::variant<CommandOutput, std::string>;
+// What happened to the child, or the text of a failure to run it to its end.
+using RunResult = std::variant<ChildOutput, std::string>;
 
-CommandResult run_command(const ChildSpec& desc, Bytes input = {});
+RunResult run_command(const ChildSpec& desc, Bytes input = {});
 
-// The reply rule shared by "exec" and "git": data {"code","stderr"}, body = stdout; a failure
-// text becomes an error reply.
-HandlerOutcome command_reply(CommandResult result);
+// A child description for the host's git, run in cwd (nothing: the agent's own directory).
+ChildSpec git_child(std::optional<std::string> cwd, std::vector<std::string> args);
+
+// Sends SIGHUP to the process group of every child still running, as a terminal hang-up does,
+// and to every child started from now on. Called once input has ended: their replies can no
+// longer be delivered, and nothing else would ever stop them.
+void hang_up_children();
 
 }  // namespace vesk

@@ -2,9 +2,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "agent/dispatch.h"
 #include "agent/fs/path.h"
-#include "agent/text.h"
+#include "agent/handler.h"
+#include "common/text.h"
 
 namespace vesk {
 

@@ -1,6 +1,6 @@
-#include "agent/dispatch.h"
+#include "agent/handler.h"
 #include "agent/params.h"
-#include "vesk_wire/count_lines.h"
+#include "linecount/count_lines.h"
 
 namespace vesk {
 

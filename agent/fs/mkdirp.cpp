@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/dispatch.h"
 #include "agent/fs/path.h"
+#include "agent/handler.h"
 
 namespace vesk {
 

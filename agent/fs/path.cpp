@@ -1,7 +1,7 @@
 #include "agent/fs/path.h"
 
 #include "agent/params.h"
-#include "agent/sys.h"
+#include "common/sys.h"
 
 namespace vesk {
 

@@ -6,9 +6,9 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
-#include "agent/dispatch.h"
-#include "agent/sys.h"
+#include "agent/handler.h"
 
 namespace vesk {
 
@@ -24,9 +24,9 @@ struct FsPath {
 
 FsPath decode_fs_path(const nlohmann::json& data);
 
-// The reply for a failed system call: its error text, no data, no body.
-inline HandlerOutcome os_failure(int err) {
-    return failure(os_error_text(err));
+// "." and "..": names every directory holds that lead to itself and to its parent.
+inline bool is_dot_or_dotdot(std::string_view name) {
+    return name == "." || name == "..";
 }
 
 }  // namespace vesk

@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "agent/dispatch.h"
 #include "agent/fs/path.h"
-#include "agent/sys.h"
+#include "agent/handler.h"
+#include "common/sys.h"
 
 namespace vesk {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "agent/dispatch.h"
 #include "agent/fs/path.h"
-#include "agent/sys.h"
-#include "agent/text.h"
+#include "agent/handler.h"
+#include "common/sys.h"
+#include "common/text.h"
 
 namespace vesk {
 
@@ -19,10 +19,6 @@ namespace {
 struct DirCloser {
     void operator()(DIR* d) const { ::closedir(d); }
 };
-
-bool is_dot_or_dotdot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 }  // namespace
 

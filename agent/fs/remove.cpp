@@ -3,9 +3,9 @@
 
 #include <cerrno>
 
-#include "agent/dispatch.h"
 #include "agent/fs/path.h"
 #include "agent/fs/remove_tree.h"
+#include "agent/handler.h"
 
 namespace vesk {
 

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "agent/fs/path.h"
+#include "common/sys.h"
+
 namespace vesk {
 
 namespace {
@@ -18,10 +21,6 @@ constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // through ".." on the way back up, so a tree thousands of levels deep needs no more
 // descriptors than this.
 constexpr std::size_t kMaxOpenLevels = 64;
-
-bool is_dot_or_dotdot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 // One directory on the branch from the top to where the walk is.
 struct Level {
@@ -129,15 +128,31 @@ int empty_tree(int top) {
 }  // namespace
 
 int remove_tree(const std::string& path) {
-    int top = ::open(path.c_str(), kDirFlags);
+    // The last component, as the system sees it: trailing slashes do not end it, but they stay
+    // part of it below, so that "link/" means the directory behind the link, as in any lookup.
+    std::size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos) return path.empty() ? ENOENT : EBUSY;  // "" or the root
+    std::size_t slash = path.rfind('/', end);
+    std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    // "x/." and "x/.." cannot be unlinked from anywhere; refused before the walk, which would
+    // otherwise empty the directory (or its parent) and only then fail.
+    if (is_dot_or_dotdot(std::string_view(path).substr(start, end + 1 - start))) return EINVAL;
+    const std::string last = path.substr(start);
+
+    // Everything from here on goes through the parent opened now, so a component above the
+    // top that is swapped for a link meanwhile cannot redirect the walk or the final removal.
+    unique_fd parent(
+        ::open(start == 0 ? "." : path.substr(0, start).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!parent) return errno;
+    int top = ::openat(parent.get(), last.c_str(), kDirFlags);
     if (top < 0) {
         int err = errno;
         // A link at the top is removed as a link; so is anything else that is not a directory.
-        if (err == ELOOP || err == ENOTDIR) return ::unlink(path.c_str()) == 0 ? 0 : errno;
-        return err;
+        if (err != ELOOP && err != ENOTDIR) return err;
+        return ::unlinkat(parent.get(), last.c_str(), 0) == 0 ? 0 : errno;
     }
     if (int err = empty_tree(top)) return err;
-    return ::rmdir(path.c_str()) == 0 ? 0 : errno;
+    return ::unlinkat(parent.get(), last.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 
 }  // namespace vesk

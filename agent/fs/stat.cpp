@@ -1,7 +1,7 @@
 #include <sys/stat.h>
 
-#include "agent/dispatch.h"
 #include "agent/fs/path.h"
+#include "agent/handler.h"
 
 namespace vesk {
 

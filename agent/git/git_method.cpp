@@ -1,8 +1,7 @@
 // "git": runs the host's git with the caller's arguments and environment pairs.
 #include <string>
 
-#include "agent/dispatch.h"
-#include "agent/exec/run_command.h"
+#include "agent/exec/command_reply.h"
 #include "agent/params.h"
 
 namespace vesk {
@@ -10,10 +9,7 @@ namespace vesk {
 HandlerOutcome handle_git(RequestContext& ctx) {
     auto params = decode_git_params(ctx.data);
     if (!params) return failure(std::move(params.error));
-    ChildSpec desc;
-    desc.program = "git";
-    desc.args = std::move(params->args);
-    desc.cwd = expand_home(params->cwd);
+    ChildSpec desc = git_child(expand_home(params->cwd), std::move(params->args));
     // Never wait on a credential prompt nobody can answer, and keep messages in one language.
     // The caller's pairs come after ours, so they can override either.
     desc.env.reserve(params->env.size() + 2);

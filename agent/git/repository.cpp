@@ -8,8 +8,8 @@
 
 #include "agent/git/siphash.h"
 #include "agent/params.h"
-#include "agent/sys.h"
-#include "agent/text.h"
+#include "common/sys.h"
+#include "common/text.h"
 
 namespace vesk {
 
@@ -26,16 +26,6 @@ void append_le(std::string& out, T value) {
     }
 }
 
-CommandResult run_git(const std::string& cwd, std::vector<std::string> args,
-                      std::vector<std::pair<std::string, std::string>> env = {}) {
-    ChildSpec desc;
-    desc.program = "git";
-    desc.args = std::move(args);
-    desc.cwd = cwd;
-    desc.env = std::move(env);
-    return run_command(desc);
-}
-
 void append_entry(std::string& stream, const std::string& dir, std::string_view name) {
     std::string path = join_path(dir, name);
     if (contains_nul(path)) return;
@@ -47,20 +37,12 @@ void append_entry(std::string& stream, const std::string& dir, std::string_view 
 
 }  // namespace
 
-std::string join_path(std::string_view dir, std::string_view name) {
-    if (name.starts_with('/') || dir.empty()) return std::string(name);
-    std::string out(dir);
-    if (!out.ends_with('/')) out.push_back('/');
-    out.append(name);
-    return out;
-}
-
 RepoLocation locate_repository(std::string_view path) {
     RepoLocation loc;
     loc.workdir = expand_home(path);
-    CommandResult result =
-        run_git(loc.workdir, {"rev-parse", "--absolute-git-dir", "--git-common-dir"});
-    auto* out = std::get_if<CommandOutput>(&result);
+    RunResult result = run_command(
+        git_child(loc.workdir, {"rev-parse", "--absolute-git-dir", "--git-common-dir"}));
+    auto* out = std::get_if<ChildOutput>(&result);
     if (!out) return loc;
     std::string text = utf8_lossy(out->stdout_bytes.view());
     std::string_view rest = text;
@@ -94,10 +76,6 @@ void append_entry_record(std::string& stream, std::string_view name, std::int64_
     append_le<std::uint64_t>(stream, size);
 }
 
-bool command_started(const CommandOutput& out) {
-    return out.started;
-}
-
 std::string fingerprint_stream(const std::string& workdir,
                                const std::vector<std::string>& git_dirs) {
     std::string stream;
@@ -107,11 +85,12 @@ std::string fingerprint_stream(const std::string& workdir,
     // GIT_OPTIONAL_LOCKS=0 keeps status from refreshing the index: a refresh would move the
     // index's own metadata and make every poll look like a change. No LC_ALL: the listing is
     // hashed, never read.
-    CommandResult result =
-        run_git(workdir, {"status", "--porcelain=v1", "-z", "--untracked-files=normal"},
-                {{"GIT_OPTIONAL_LOCKS", "0"}});
-    auto* out = std::get_if<CommandOutput>(&result);
-    if (out && command_started(*out)) {
+    ChildSpec desc =
+        git_child(workdir, {"status", "--porcelain=v1", "-z", "--untracked-files=normal"});
+    desc.env.emplace_back("GIT_OPTIONAL_LOCKS", "0");
+    RunResult result = run_command(desc);
+    auto* out = std::get_if<ChildOutput>(&result);
+    if (out && out->started) {
         append_le<std::uint64_t>(stream, out->stdout_bytes.size());
         stream.append(out->stdout_bytes.view());
     }

@@ -26,11 +26,6 @@ inline constexpr std::string_view kFingerprintEntries[] = {
     "REBASE_HEAD", "refs/heads", "refs/remotes", "refs/tags",  "refs/stash",
 };
 
-// name joined to dir: an absolute name stands alone; otherwise one "/" separates them unless
-// dir already ends with one. An empty dir yields the name unchanged, so a relative name never
-// turns into a path under "/".
-std::string join_path(std::string_view dir, std::string_view name);
-
 // Asks git (in expand_home(path)) for the git directory and the common directory.
 RepoLocation locate_repository(std::string_view path);
 
@@ -39,12 +34,6 @@ RepoLocation locate_repository(std::string_view path);
 // all little-endian. Negative nanoseconds borrow one second.
 void append_entry_record(std::string& stream, std::string_view name, std::int64_t mtime_sec,
                          std::int64_t mtime_nsec, std::uint64_t size);
-
-// True when run_command actually started the child. run_command reports a start failure as
-// code -1, empty stdout and the start error's text in stderr_text; a child killed by a signal
-// also has code -1, so a result counts as "not started" only when stderr_text is exactly one
-// of the start error texts run_command produces (a system error text or a NUL refusal).
-bool command_started(const CommandOutput& out);
 
 // The byte stream the fingerprint hashes: the records of every existing entry of every git
 // directory, then the length-prefixed output of the status command when git ran.

@@ -9,9 +9,10 @@
 #include <string>
 
 #include "agent/params.h"
-#include "agent/text.h"
-#include "agent/wire.h"
-#include "vesk_wire/count_lines.h"
+#include "common/text.h"
+#include "agent/frame_reader.h"
+#include "common/codec.h"
+#include "linecount/count_lines.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// Thin POSIX layer: owned descriptors, the system error text, whole reads and writes, and
-// detached threads. Everything here is safe to call from any thread.
+// Thin POSIX layer: owned descriptors, the system error text, whole writes, detached threads
+// and the home directory. Everything here is safe to call from any thread.
 #pragma once
 
 #include <unistd.h>
@@ -50,12 +50,15 @@ inline bool contains_nul(std::string_view s) {
 // Writes all n bytes, retrying interrupted and partial writes. Returns 0 or the errno value.
 int write_all(int fd, const void* p, std::size_t n);
 
-// Reads until n bytes are in or end of file. Returns 0 or the errno value; *got holds the
-// number of bytes read (less than n only at end of file).
-int read_full(int fd, void* p, std::size_t n, std::size_t* got);
-
 // Starts fn on a new detached thread. stack_size 0 keeps the system's default.
 // Returns 0, or the errno value when the thread cannot be created (fn is then not run).
 int start_detached_thread(std::function<void()> fn, std::size_t stack_size = 0);
+
+// How the serve loop and the watchers start threads: start_detached_thread unless a test
+// injects a starter that fails on purpose.
+using ThreadStarter = std::function<int(std::function<void()> fn, std::size_t stack_size)>;
+
+// $HOME when it is set and valid UTF-8, otherwise empty. Read afresh on every call.
+std::string home_dir();
 
 }  // namespace vesk

@@ -1,4 +1,4 @@
-#include "vesk_wire/count_lines.h"
+#include "linecount/count_lines.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
-#include "agent/text.h"
+#include "common/text.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "agent/unicode_table.h"
+#include "common/unicode_table.h"
 
 namespace vesk {
 namespace {

@@ -1,8 +1,11 @@
-#include "agent/sys.h"
+#include "common/sys.h"
+
+#include "common/text.h"
 
 #include <pthread.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -34,21 +37,10 @@ int write_all(int fd, const void* p, std::size_t n) {
     return 0;
 }
 
-int read_full(int fd, void* p, std::size_t n, std::size_t* got) {
-    char* c = static_cast<char*>(p);
-    std::size_t done = 0;
-    while (done < n) {
-        ssize_t r = ::read(fd, c + done, n - done);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            *got = done;
-            return errno;
-        }
-        if (r == 0) break;
-        done += static_cast<std::size_t>(r);
-    }
-    *got = done;
-    return 0;
+std::string home_dir() {
+    const char* home = std::getenv("HOME");
+    if (!home || !is_valid_utf8(home)) return {};
+    return home;
 }
 
 namespace {

@@ -1,0 +1,66 @@
+// WatchService: the watched path texts (byte for byte as sent) and one watcher thread each,
+// behind "watch" and "unwatch".
+//
+// A watcher polls the repository fingerprint and hands a "changed" event to the event sink
+// when it moves. It owns its state; the run flag is the only thing it shares with the service,
+// and it never takes the service's lock, so that lock and the output's are never nested. The
+// lock is held by watch() for its whole work (discovery and the first fingerprint), by
+// unwatch() for the removal and by stop_all().
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "agent/git/repository.h"
+#include "common/sys.h"
+
+namespace vesk {
+
+inline constexpr std::chrono::seconds kWatchPollPeriod{2};
+
+// Queues a "changed" event for the watched path text; false when it could not be queued (out
+// of memory), so the watcher reports the change again at its next poll.
+using EventSink = std::function<bool(const std::string& path)>;
+
+using RunFlag = std::shared_ptr<std::atomic<bool>>;
+
+struct WatcherState {
+    std::string path;  // the path text as the controller sent it; echoed in every event
+    RepoLocation location;
+    RunFlag run;
+    EventSink sink;
+    std::uint64_t last = 0;  // fingerprint of the previous poll
+};
+
+// Polls until the run flag is cleared: sleep a full period, fingerprint, hand over one event if
+// it differs from the last. The flag is checked after the poll, so a watcher stopped while
+// asleep still finishes that poll. Tests pass a shorter period.
+void run_watcher(WatcherState state, std::chrono::nanoseconds period);
+
+class WatchService {
+  public:
+    // start: how watcher threads are started (empty: detached threads).
+    explicit WatchService(EventSink sink, ThreadStarter start = {});
+
+    // Starts watching path unless it is watched already. 0, or the errno value of a watcher
+    // thread that could not be started (the path is then not watched).
+    int watch(const std::string& path);
+    // Stops the path's watcher, if any.
+    void unwatch(const std::string& path);
+    // Clears every run flag; entries stay. Called once input has ended.
+    void stop_all();
+
+  private:
+    EventSink sink_;
+    ThreadStarter start_;
+    std::mutex mu_;
+    std::unordered_map<std::string, RunFlag> entries_;
+};
+
+}  // namespace vesk
