@@ -27,10 +27,11 @@ constexpr std::array<MethodRow, 13> kMethods{{
 }};
 
 HandlerOutcome run_handler(const MethodRow* row, const Header& request, Bytes& body,
-                           WatchService* watches, const std::function<void()>& begin_change) {
+                           WatchService* watches, ChangeHold* change) {
     if (!row) return failure("unknown method " + debug_quote(request.method.value_or("")));
     bool watch_method = row->handler == handle_watch || row->handler == handle_unwatch;
-    RequestContext ctx{request.data, body, watch_method ? watches : nullptr, begin_change};
+    RequestContext ctx{request.data, body, watch_method ? watches : nullptr,
+                       row->changes_files ? change : nullptr};
     try {
         return row->handler(ctx);
     } catch (const std::bad_alloc&) {
@@ -50,8 +51,8 @@ const MethodRow* find_method(std::string_view method) {
 }
 
 Reply dispatch(const MethodRow* row, const Header& request, Bytes body, WatchService* watches,
-               const std::function<void()>& begin_change) {
-    HandlerOutcome outcome = run_handler(row, request, body, watches, begin_change);
+               ChangeHold* change) {
+    HandlerOutcome outcome = run_handler(row, request, body, watches, change);
     Reply reply;
     reply.header.id = request.id;
     if (auto* ok = std::get_if<SuccessReply>(&outcome)) {

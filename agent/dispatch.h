@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string_view>
 
 #include "agent/bytes.h"
@@ -32,6 +31,6 @@ struct Reply {
 // "unknown method \"name\"". A handler that fails unexpectedly (an exception, out of memory) is
 // answered with the failure's text. Throws only when even that reply cannot be built.
 Reply dispatch(const MethodRow* row, const Header& request, Bytes body,
-               WatchService* watches = nullptr, const std::function<void()>& begin_change = {});
+               WatchService* watches = nullptr, ChangeHold* change = nullptr);
 
 }  // namespace vesk

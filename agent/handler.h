@@ -8,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <functional>
 #include <string>
 #include <variant>
 
@@ -41,15 +40,26 @@ inline HandlerOutcome os_failure(int err) {
     return failure(os_error_text(err));
 }
 
+// End of input waits for a file-changing request while it holds its change. A handler lets go
+// while it waits for something that may never come (a named pipe's reader): it has changed
+// nothing yet, and must not keep the process alive meanwhile.
+class ChangeHold {
+  public:
+    virtual void let_go() = 0;
+    virtual void take_back() = 0;
+
+  protected:
+    ~ChangeHold() = default;
+};
+
 struct RequestContext {
     const nlohmann::json& data;
     Bytes& body;  // the request's body frame; handlers may take it
     // The watched-repository service, for "watch" and "unwatch" only; null for the rest.
     WatchService* watches = nullptr;
-    // For "fs.write": called once the file is open, the moment the request starts changing
-    // something. From then on, end of input waits for it to finish; a request still blocked
-    // before that (opening a named pipe without a reader) is not waited for.
-    const std::function<void()>& begin_change;
+    // For the methods that change the file system: the hold that makes end of input wait for
+    // this request; null for the rest.
+    ChangeHold* change = nullptr;
 };
 
 using Handler = HandlerOutcome (*)(RequestContext&);

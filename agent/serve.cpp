@@ -84,6 +84,30 @@ class WorkerCounts {
     std::uint64_t ended_total_ = 0;  // read before a start, so an end just after is not missed
 };
 
+// A file-changing request's claim on the exit: held from the moment the request is read, so
+// end of input waits for it, and let go while it waits for something that may never come.
+class Hold final : public ChangeHold {
+  public:
+    explicit Hold(WorkerCounts& counts) : counts_(counts) {}
+    void take() { take_back(); }
+    void let_go() override {
+        if (!held_) return;
+        held_ = false;
+        counts_.change_ended();
+    }
+    void take_back() override {
+        if (held_) return;
+        held_ = true;
+        counts_.change_started();
+    }
+    // Another thread counted it already (see PathTurns::finish).
+    void taken_over() { held_ = true; }
+
+  private:
+    WorkerCounts& counts_;
+    bool held_ = false;
+};
+
 // Writes to one path are applied one at a time in arrival order, so pipelined saves of a file
 // end as the last one sent. Each write takes a turn when it is read and waits, on its worker,
 // for the turn before it; writes to other paths are not held up.
@@ -93,15 +117,8 @@ class PathTurns {
         std::mutex mu;
         std::condition_variable cv;
         bool done = false;
-        void wait() {
-            std::unique_lock<std::mutex> lock(mu);
-            cv.wait(lock, [&] { return done; });
-        }
-        void finish() {
-            std::lock_guard<std::mutex> lock(mu);
-            done = true;
-            cv.notify_all();
-        }
+        bool waiter_let_go = false;  // the next write let go of its change while waiting
+        bool handed_over = false;    // ... and this one took it back on its behalf
     };
 
     // The new turn for path and the one it must wait for (null when none is pending).
@@ -114,9 +131,33 @@ class PathTurns {
         return {std::move(before), std::move(mine)};
     }
 
-    // Ends a turn; the path's entry goes once its last turn is over.
-    void finish(const std::string& path, Turn& turn) {
-        turn.finish();
+    // Waits for the turn before; the waiting write holds no change meanwhile (the write before
+    // may be blocked on a named pipe for ever), and gets it back from that write as it ends.
+    static void wait(Turn& before, Hold& hold) {
+        std::unique_lock<std::mutex> lock(before.mu);
+        if (before.done) return;
+        hold.let_go();
+        before.waiter_let_go = true;
+        before.cv.wait(lock, [&] { return before.done; });
+        if (before.handed_over)
+            hold.taken_over();
+        else
+            hold.take_back();
+    }
+
+    // Ends a turn. A write waiting for it is counted as changing before this one stops being,
+    // so end of input never sees a moment with neither. The path's entry goes once its last
+    // turn is over.
+    void finish(const std::string& path, Turn& turn, const std::function<void()>& hand_over) {
+        {
+            std::lock_guard<std::mutex> lock(turn.mu);
+            turn.done = true;
+            if (turn.waiter_let_go) {
+                hand_over();
+                turn.handed_over = true;
+            }
+            turn.cv.notify_all();
+        }
         std::lock_guard<std::mutex> lock(mu_);
         auto it = last_.find(path);
         if (it != last_.end() && it->second.lock().get() == &turn) last_.erase(it);
@@ -240,6 +281,7 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
 };
 
 struct Request {
+    explicit Request(WorkerCounts& counts) : hold(counts) {}
     Header header;
     Bytes body;
     const MethodRow* row = nullptr;
@@ -248,6 +290,7 @@ struct Request {
     std::string turn_path;
     std::shared_ptr<PathTurns::Turn> turn_before;
     std::shared_ptr<PathTurns::Turn> turn;
+    Hold hold;
 };
 
 // What every worker shares with the loop.
@@ -269,16 +312,10 @@ struct Service {
 // Runs one request and writes its reply: exactly one, whatever fails on the way.
 void serve_request(Request& req, Service& s) noexcept {
     // A refused request changes nothing, so it need not wait for its turn.
-    if (req.turn_before && !req.refused) req.turn_before->wait();
-    bool changing = false;
-    std::function<void()> begin_change = [&] {
-        if (changing) return;
-        changing = true;
-        s.counts.change_started();
-    };
+    if (req.turn_before && !req.refused) PathTurns::wait(*req.turn_before, req.hold);
     auto finish = [&] {
-        if (changing) s.counts.change_ended();
-        if (req.turn) s.turns.finish(req.turn_path, *req.turn);
+        if (req.turn) s.turns.finish(req.turn_path, *req.turn, [&] { s.counts.change_started(); });
+        req.hold.let_go();
     };
     try {
         Reply reply;
@@ -286,10 +323,7 @@ void serve_request(Request& req, Service& s) noexcept {
             reply.header.id = req.header.id;
             reply.header.error = os_error_text(req.refused);
         } else {
-            // Only "fs.write" can block before it changes anything (opening a named pipe), so
-            // it says when its change begins; the other changing methods begin at once.
-            if (req.row && req.row->changes_files && !req.row->ordered_by_path) begin_change();
-            reply = dispatch(req.row, req.header, std::move(req.body), &s.watches, begin_change);
+            reply = dispatch(req.row, req.header, std::move(req.body), &s.watches, &req.hold);
         }
         // The change is over before its reply is written: a reader that stopped reading must
         // not keep the exit waiting for a change that has long finished.
@@ -330,10 +364,12 @@ ReadOutcome read_request(InputReader& in, Request& req) {
     return body == ReadStatus::ok ? ReadOutcome::request : ReadOutcome::stop;
 }
 
-// Looks the method up once and, for a write, takes the path's turn.
+// Looks the method up once, holds the exit for a file change and, for a write, takes the
+// path's turn.
 void prepare(Request& req, PathTurns& turns) {
     if (req.refused) return;
     req.row = find_method(req.header.method.value_or(std::string()));
+    if (req.row && req.row->changes_files) req.hold.take();
     if (!req.row || !req.row->ordered_by_path || !req.header.data.is_object()) return;
     auto path = req.header.data.find("path");
     if (path == req.header.data.end() || !path->is_string()) return;
@@ -384,7 +420,7 @@ void serve(const ServeOptions& options) {
     for (;;) {
         std::shared_ptr<Request> req;
         try {
-            req = std::make_shared<Request>();
+            req = std::make_shared<Request>(service->counts);
             if (read_request(in, *req) == ReadOutcome::stop) break;
         } catch (const std::bad_alloc&) {
             // Without memory for the request itself, or with the stream left somewhere inside

@@ -13,11 +13,20 @@ HandlerOutcome handle_fs_write(RequestContext& ctx) {
     FsPath p = decode_fs_path(ctx.data);
     if (p.error) return p.refusal();
 
-    unique_fd fd(::open(p.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // A named pipe without a reader would block the open until one comes, perhaps never.
+    // Nothing has changed while it waits, so end of input need not wait for it meanwhile.
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    unique_fd fd(::open(p.path.c_str(), flags | O_NONBLOCK, 0666));
+    if (!fd && errno == ENXIO) {
+        if (ctx.change) ctx.change->let_go();
+        fd.reset(::open(p.path.c_str(), flags, 0666));
+        int err = errno;
+        if (ctx.change) ctx.change->take_back();
+        errno = err;
+    } else if (fd && ::fcntl(fd.get(), F_SETFL, 0) != 0) {
+        return os_failure(errno);
+    }
     if (!fd) return os_failure(errno);
-    // Open, possibly after a long wait for a named pipe's reader: from here on the file is
-    // being changed, and end of input waits for this write to finish.
-    if (ctx.begin_change) ctx.begin_change();
     if (int err = write_all(fd.get(), ctx.body.data(), ctx.body.size())) return os_failure(err);
     // Some file systems report a failed write only when the file is closed; that is still a
     // failed write, not a success. EINTR from close leaves the descriptor closed on Linux.
