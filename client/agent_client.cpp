@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +10,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <stdexcept>
 
-extern char** environ;
+#include "common/codec.h"
+#include "common/text.h"
 
 namespace vesk::client {
 
@@ -22,16 +23,12 @@ namespace {
 constexpr std::size_t kChunk = 1u << 20;
 constexpr std::size_t kStderrKeep = 64u << 10;
 
-void put_be32(std::string& out, std::uint32_t n) {
-    out.push_back(static_cast<char>(n >> 24));
-    out.push_back(static_cast<char>(n >> 16));
-    out.push_back(static_cast<char>(n >> 8));
-    out.push_back(static_cast<char>(n));
-}
-
-// Writes everything without letting a vanished reader raise SIGPIPE in the caller's process:
-// the signal is blocked for this thread during the write and a pending one is consumed.
-bool write_all(int fd, std::string_view bytes, const std::function<void(std::size_t)>& on_chunk) {
+// Writes the pieces in order without letting a vanished reader raise SIGPIPE in the caller's
+// process (a library must not change its host's signal handling, and the caller may not ignore
+// SIGPIPE): the signal is blocked for this thread during the write and a pending one consumed.
+// on_chunk gets the bytes done so far, across all pieces.
+bool write_all_blocking_sigpipe(int fd, std::initializer_list<std::string_view> pieces,
+                                const std::function<void(std::size_t)>& on_chunk) {
     sigset_t pipe_set, old_set, pending;
     sigemptyset(&pipe_set);
     sigaddset(&pipe_set, SIGPIPE);
@@ -39,17 +36,21 @@ bool write_all(int fd, std::string_view bytes, const std::function<void(std::siz
     sigpending(&pending);
     const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
     bool ok = true;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        std::size_t n = std::min(kChunk, bytes.size() - done);
-        ssize_t w = ::write(fd, bytes.data() + done, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
+    std::size_t before = 0;  // bytes of the earlier pieces
+    for (std::string_view bytes : pieces) {
+        std::size_t done = 0;
+        while (ok && done < bytes.size()) {
+            std::size_t n = std::min(kChunk, bytes.size() - done);
+            ssize_t w = ::write(fd, bytes.data() + done, n);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                ok = false;
+                break;
+            }
+            done += static_cast<std::size_t>(w);
+            if (on_chunk) on_chunk(before + done);
         }
-        done += static_cast<std::size_t>(w);
-        if (on_chunk) on_chunk(done);
+        before += done;
     }
     if (!ok && errno == EPIPE && !was_pending) {
         timespec zero{0, 0};
@@ -81,40 +82,53 @@ ReadResult read_exact(int fd, int stop_fd, char* p, std::size_t n,
     return ReadResult::ok;
 }
 
-std::vector<std::string> child_environment(
+// The PATH that the environment changes set for the child (the last change wins); nothing
+// when they leave ours or remove it.
+std::optional<std::string> path_set_for_child(
     const std::vector<std::pair<std::string, std::optional<std::string>>>& changes) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    for (const auto& change : changes) {
-        const std::string& name = change.first;
-        const std::optional<std::string>& value = change.second;
-        std::erase_if(env, [&](const std::string& s) {
-            return s.size() > name.size() && s.compare(0, name.size(), name) == 0 &&
-                   s[name.size()] == '=';
-        });
-        if (value) env.push_back(name + "=" + *value);
+    std::optional<std::string> path;
+    for (const auto& [name, value] : changes) {
+        if (name == "PATH") path = value;
     }
-    return env;
+    return path;
 }
 
 // posix_spawnp searches the caller's PATH; a PATH given for the child is the one that counts.
-std::string resolve_program(const std::string& program, const std::vector<std::string>& env) {
+// A program found nowhere on it is left to that search.
+std::string resolve_program(const std::string& program, const std::string& dirs) {
     if (program.find('/') != std::string::npos) return program;
-    for (const std::string& e : env) {
-        if (e.rfind("PATH=", 0) != 0) continue;
-        std::string dirs = e.substr(5);
-        std::size_t start = 0;
-        for (;;) {
-            std::size_t colon = dirs.find(':', start);
-            std::string dir =
-                dirs.substr(start, colon == std::string::npos ? colon : colon - start);
-            std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
-            if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-            if (colon == std::string::npos) break;
-            start = colon + 1;
-        }
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t colon = dirs.find(':', start);
+        std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (colon == std::string::npos) return program;
+        start = colon + 1;
     }
-    return program;
+}
+
+// The codec repairs text that is not UTF-8 (the agent must never put a stray byte on its
+// stream), but a request must not quietly name another path than the caller gave. Refused in
+// the JSON library's own words, the first bad text in the order the envelope is written.
+void refuse_invalid_utf8(const nlohmann::json& v) {
+    using nlohmann::json;
+    switch (v.type()) {
+        case json::value_t::string:
+            if (!is_valid_utf8(v.get_ref<const std::string&>())) (void)v.dump();
+            return;
+        case json::value_t::array:
+            for (const json& element : v) refuse_invalid_utf8(element);
+            return;
+        case json::value_t::object:
+            for (auto it = v.begin(); it != v.end(); ++it) {
+                if (!is_valid_utf8(it.key())) (void)json(it.key()).dump();
+                refuse_invalid_utf8(it.value());
+            }
+            return;
+        default:
+            return;
+    }
 }
 
 // Single-quotes a word for a POSIX shell unless it is plainly safe.
@@ -152,38 +166,7 @@ std::string stderr_tail(const std::string& text) {
     return out;
 }
 
-std::uint32_t get_be32(const char* b) {
-    return (std::uint32_t{static_cast<unsigned char>(b[0])} << 24) |
-           (std::uint32_t{static_cast<unsigned char>(b[1])} << 16) |
-           (std::uint32_t{static_cast<unsigned char>(b[2])} << 8) |
-           std::uint32_t{static_cast<unsigned char>(b[3])};
-}
-
 }  // namespace
-
-std::string encode_frame(std::string_view payload) {
-    std::string out;
-    out.reserve(payload.size() + 4);
-    put_be32(out, static_cast<std::uint32_t>(payload.size()));
-    out.append(payload);
-    return out;
-}
-
-std::string encode_request(std::uint64_t id, std::string_view method, const nlohmann::json& data,
-                           std::string_view body) {
-    nlohmann::json header = nlohmann::json::object();
-    header["id"] = id;
-    header["method"] = std::string(method);
-    if (!data.is_null()) header["data"] = data;
-    std::string head = header.dump();
-    std::string out;
-    out.reserve(head.size() + body.size() + 8);
-    put_be32(out, static_cast<std::uint32_t>(head.size()));
-    out += head;
-    put_be32(out, static_cast<std::uint32_t>(body.size()));
-    out += body;
-    return out;
-}
 
 std::string describe_wait_status(int status) {
     if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
@@ -225,73 +208,26 @@ AgentClient::AgentClient(const StartOptions& options) {
 
 void AgentClient::start(const StartOptions& options) {
     if (options.argv.empty()) throw std::runtime_error("cannot start agent: empty command");
-    keep_transcript_ = options.keep_transcript;
-    int in[2], out[2], err[2] = {-1, -1}, stop[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        ::close(in[0]);
-        ::close(in[1]);
-        throw std::runtime_error("pipe failed");
-    }
-    if (options.capture_stderr && ::pipe2(err, O_CLOEXEC) != 0) {
-        for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-        throw std::runtime_error("pipe failed");
-    }
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    if (options.capture_stderr) posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    if (options.cwd) posix_spawn_file_actions_addchdir_np(&fa, options.cwd->c_str());
-
-    // The caller may block or ignore signals (a tool waiting for SIGINT, a program ignoring
-    // SIGPIPE); the agent and ssh start with a clean slate instead of inheriting that.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t empty, defaults;
-    sigemptyset(&empty);
-    sigemptyset(&defaults);
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&defaults, sig);
-    posix_spawnattr_setsigmask(&attr, &empty);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<char*> argv;
-    for (const auto& a : options.argv) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> env = child_environment(options.env);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    std::string program = resolve_program(options.argv[0], env);
-    int rc = posix_spawnp(&pid_, program.c_str(), &fa, &attr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    ::close(in[0]);
-    ::close(out[1]);
-    if (err[1] >= 0) ::close(err[1]);
-    if (rc != 0) {
-        ::close(in[1]);
-        ::close(out[0]);
-        if (err[0] >= 0) ::close(err[0]);
-        throw std::runtime_error("cannot start " + options.argv[0] + ": " + std::strerror(rc));
-    }
-    in_fd_ = in[1];
-    out_fd_ = out[0];
-    err_fd_ = err[0];
-    if (::pipe2(stop, O_CLOEXEC) != 0) {
-        ::kill(pid_, SIGKILL);
-        wait_exit(std::chrono::seconds(10));
-        ::close(in_fd_);
-        ::close(out_fd_);
-        if (err_fd_ >= 0) ::close(err_fd_);
-        throw std::runtime_error("pipe failed");
-    }
-    stop_r_ = stop[0];
-    stop_w_ = stop[1];
-    if (err_fd_ >= 0)
+    SpawnOptions spawn;
+    spawn.argv = options.argv;
+    if (std::optional<std::string> path = path_set_for_child(options.env))
+        spawn.argv[0] = resolve_program(options.argv[0], *path);
+    spawn.cwd = options.cwd;
+    spawn.env = options.env;
+    spawn.err = options.capture_stderr ? Stdio::pipe : Stdio::inherit;
+    // spawn_child gives the agent (or ssh) a clean slate: the caller may block or ignore
+    // signals (a tool waiting for SIGINT, a program ignoring SIGPIPE).
+    if (int e = spawn_child(spawn, child_))
+        throw std::runtime_error("cannot start " + options.argv[0] + ": " + std::strerror(e));
+    in_ = std::move(child_.in);
+    out_ = std::move(child_.out);
+    err_ = std::move(child_.err);
+    int stop[2];
+    // On failure child_ kills and reaps the agent as the constructor unwinds.
+    if (::pipe2(stop, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    stop_r_.reset(stop[0]);
+    stop_w_.reset(stop[1]);
+    if (err_)
         err_reader_ = std::thread([this] { stderr_loop(); });
     else
         err_done_ = true;
@@ -301,29 +237,26 @@ void AgentClient::start(const StartOptions& options) {
 AgentClient::~AgentClient() {
     close_input();
     if (!wait_exit(std::chrono::seconds(10))) {
-        ::kill(pid_, SIGKILL);
+        ::kill(child_.pid(), SIGKILL);
         wait_exit(std::chrono::seconds(10));
     }
     // The agent is gone, but a child it started may still hold its output open: tell the
     // readers to stop rather than wait for an end of file that may never come.
-    ::close(stop_w_);
+    stop_w_.reset();
     if (reader_.joinable()) reader_.join();
     if (err_reader_.joinable()) err_reader_.join();
-    ::close(stop_r_);
-    if (out_fd_ >= 0) ::close(out_fd_);
-    if (err_fd_ >= 0) ::close(err_fd_);
 }
 
 void AgentClient::stderr_loop() {
     char buf[4096];
     for (;;) {
-        pollfd fds[2] = {{err_fd_, POLLIN, 0}, {stop_r_, POLLIN, 0}};
+        pollfd fds[2] = {{err_.get(), POLLIN, 0}, {stop_r_.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (fds[1].revents) break;
-        ssize_t r = ::read(err_fd_, buf, sizeof buf);
+        ssize_t r = ::read(err_.get(), buf, sizeof buf);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
         std::lock_guard<std::mutex> lock(mu_);
@@ -340,12 +273,12 @@ void AgentClient::stderr_loop() {
 bool AgentClient::read_frame(std::string& payload, bool& clean_end) {
     clean_end = false;
     char len[4];
-    ReadResult r = read_exact(out_fd_, stop_r_, len, 1);
+    ReadResult r = read_exact(out_.get(), stop_r_.get(), len, 1);
     if (r != ReadResult::ok) {
         clean_end = true;
         return false;
     }
-    if (read_exact(out_fd_, stop_r_, len + 1, 3) != ReadResult::ok) return false;
+    if (read_exact(out_.get(), stop_r_.get(), len + 1, 3) != ReadResult::ok) return false;
     std::uint32_t n = get_be32(len);
     payload.resize(n);
     ProgressHandler progress;
@@ -355,13 +288,7 @@ bool AgentClient::read_frame(std::string& payload, bool& clean_end) {
     }
     std::function<void(std::size_t)> on_chunk;
     if (progress) on_chunk = [&](std::size_t done) { progress(false, done, n); };
-    if (read_exact(out_fd_, stop_r_, payload.data(), n, on_chunk) != ReadResult::ok) return false;
-    if (keep_transcript_) {
-        std::lock_guard<std::mutex> lock(mu_);
-        raw_.append(len, 4);
-        raw_.append(payload);
-    }
-    return true;
+    return read_exact(out_.get(), stop_r_.get(), payload.data(), n, on_chunk) == ReadResult::ok;
 }
 
 void AgentClient::reader_loop() {
@@ -373,15 +300,12 @@ void AgentClient::reader_loop() {
             return finish("its output ended inside a message");
         }
         if (!read_frame(m.body, clean_end)) return finish("its output ended inside a message");
-        try {
-            m.header = nlohmann::json::parse(m.header_text);
-            m.id = m.header.at("id").get<std::uint64_t>();
-            if (m.header.contains("method")) m.method = m.header["method"].get<std::string>();
-            if (m.header.contains("data")) m.data = m.header["data"];
-            if (m.header.contains("error")) m.error = m.header["error"].get<std::string>();
-        } catch (const std::exception&) {
-            return finish("it sent a header that is not a valid envelope");
-        }
+        std::optional<Header> header = decode_envelope(m.header_text);
+        if (!header) return finish("it sent a header that is not a valid envelope");
+        m.id = header->id;
+        m.method = std::move(header->method);
+        m.data = std::move(header->data);
+        m.error = std::move(header->error);
         deliver(std::move(m));
     }
 }
@@ -390,7 +314,6 @@ void AgentClient::deliver(Message m) {
     EventHandler handler;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (keep_transcript_) transcript_.push_back(m);
         const bool is_event = m.id == 0 && m.method;
         if (is_event && event_handler_) {
             handler = event_handler_;
@@ -414,7 +337,7 @@ void AgentClient::finish(std::string cause) {
         cv_.notify_all();
     }
     // The destructor stops the reader on purpose; nobody is waiting then.
-    pollfd stop{stop_r_, POLLIN, 0};
+    pollfd stop{stop_r_.get(), POLLIN, 0};
     if (::poll(&stop, 1, 0) > 0) {
         std::lock_guard<std::mutex> lock(mu_);
         failure_ = "the client was closed";
@@ -451,34 +374,34 @@ void AgentClient::set_progress_handler(ProgressHandler handler, std::uint64_t th
     progress_threshold_ = threshold;
 }
 
-bool AgentClient::write_request(std::string_view bytes, std::uint64_t body_size) {
+bool AgentClient::write_request(std::string_view head, std::string_view body) {
     ProgressHandler progress;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (progress_handler_ && body_size >= progress_threshold_) progress = progress_handler_;
+        if (progress_handler_ && body.size() >= progress_threshold_) progress = progress_handler_;
     }
+    const std::size_t total = head.size() + body.size();
     std::function<void(std::size_t)> on_chunk;
-    if (progress) on_chunk = [&](std::size_t done) { progress(true, done, bytes.size()); };
-    return in_fd_ >= 0 && write_all(in_fd_, bytes, on_chunk);
+    if (progress) on_chunk = [&](std::size_t done) { progress(true, done, total); };
+    return in_ && write_all_blocking_sigpipe(in_.get(), {head, body}, on_chunk);
 }
 
 std::uint64_t AgentClient::send(std::string_view method, const nlohmann::json& data,
                                 std::string_view body) {
+    refuse_invalid_utf8(data);
+    if (!is_valid_utf8(method)) (void)nlohmann::json(std::string(method)).dump();
+    Header header;
+    header.method = std::string(method);
+    header.data = data;
     std::lock_guard<std::mutex> lock(send_mu_);
-    std::uint64_t id = next_id_++;
-    write_request(encode_request(id, method, data, body), body.size());
-    return id;
-}
-
-void AgentClient::send_with_id(std::uint64_t id, std::string_view method,
-                               const nlohmann::json& data, std::string_view body) {
-    std::lock_guard<std::mutex> lock(send_mu_);
-    write_request(encode_request(id, method, data, body), body.size());
-}
-
-void AgentClient::send_raw(std::string_view bytes) {
-    std::lock_guard<std::mutex> lock(send_mu_);
-    write_request(bytes, 0);
+    header.id = next_id_++;
+    // The head and the body are written apart, so a large body is not copied; send_mu_ keeps
+    // the message whole on the stream.
+    std::string head;
+    if (!encode_head(header, body.size(), head))
+        throw std::length_error(std::string(method) + ": request too long for a frame");
+    write_request(head, body);
+    return header.id;
 }
 
 // Waits for the reply to id, or for the agent's death to be explained.
@@ -544,10 +467,7 @@ std::optional<Message> AgentClient::next_event(std::chrono::milliseconds timeout
 
 void AgentClient::close_input() {
     std::lock_guard<std::mutex> lock(send_mu_);
-    if (in_fd_ >= 0) {
-        ::close(in_fd_);
-        in_fd_ = -1;
-    }
+    in_.reset();
 }
 
 std::optional<int> AgentClient::wait_exit(std::chrono::milliseconds timeout) {
@@ -555,14 +475,8 @@ std::optional<int> AgentClient::wait_exit(std::chrono::milliseconds timeout) {
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(exit_mu_);
-            if (exit_status_) return exit_status_;
-            int status;
-            pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                exit_status_ = status;
-                return exit_status_;
-            }
-            if (r < 0 && errno != EINTR) return std::nullopt;
+            if (child_.poll_exit() != 0) return std::nullopt;
+            if (child_.ended()) return child_.status();
         }
         if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -574,24 +488,9 @@ bool AgentClient::output_ended() {
     return ended_;
 }
 
-bool AgentClient::output_malformed() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return malformed_;
-}
-
 std::optional<std::string> AgentClient::failure() {
     std::lock_guard<std::mutex> lock(mu_);
     return failure_;
-}
-
-std::vector<Message> AgentClient::transcript() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return transcript_;
-}
-
-std::string AgentClient::raw_output() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return raw_;
 }
 
 std::string AgentClient::stderr_text() {
@@ -599,7 +498,7 @@ std::string AgentClient::stderr_text() {
     bool exited;
     {
         std::lock_guard<std::mutex> exit_lock(exit_mu_);
-        exited = exit_status_.has_value();
+        exited = child_.ended();
     }
     // After the exit the pipe reaches end of file promptly unless a grandchild holds it.
     if (exited) cv_.wait_for(lock, std::chrono::seconds(2), [&] { return err_done_; });

@@ -37,12 +37,14 @@
 
 #include <sys/types.h>
 
+#include "common/spawn.h"
+#include "common/sys.h"
+
 namespace vesk::client {
 
 // One message from the agent, both frames.
 struct Message {
     std::string header_text;  // the header frame exactly as received
-    nlohmann::json header;    // parsed
     std::uint64_t id = 0;
     std::optional<std::string> method;
     nlohmann::json data;  // null when absent
@@ -52,13 +54,12 @@ struct Message {
 
 struct StartOptions {
     std::vector<std::string> argv;  // program and arguments, e.g. {agent, "serve"}
-    // Environment changes applied to the child: a value sets, nullopt removes.
+    // Environment changes applied to the child: a value sets, nullopt removes. A PATH set
+    // here is also where a bare program name in argv[0] is looked up (argv[0] then becomes
+    // the path found).
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
     std::optional<std::string> cwd;
     bool capture_stderr = true;  // otherwise the child shares ours
-    // Keep every received message and byte for transcript()/raw_output(). Long-lived clients
-    // (a watch, large transfers) turn this off so memory does not grow with traffic.
-    bool keep_transcript = true;
 };
 
 // `agent_path serve`, started directly.
@@ -106,7 +107,7 @@ struct FileStat {
 // Outcome of exec or git. `code` is -1 when the program was killed by a signal or could not
 // be started (then stderr_text holds the reason). The members are not named after the C
 // streams because those names are macros.
-struct CommandResult {
+struct ProgramResult {
     int code = -1;
     std::string stderr_text;
     std::string stdout_bytes;
@@ -135,14 +136,11 @@ class AgentClient {
     // Reports the progress of frames of at least `threshold` bytes, in both directions.
     void set_progress_handler(ProgressHandler handler, std::uint64_t threshold = 8u << 20);
 
-    // Sends a request with a fresh id (1, 2, ...) and returns the id.
+    // Sends a request with a fresh id (1, 2, ...) and returns the id. Text in the method or
+    // data that is not UTF-8 is refused (nlohmann::json::type_error) rather than sent repaired,
+    // so a request never names another path than the caller's.
     std::uint64_t send(std::string_view method, const nlohmann::json& data = nullptr,
                        std::string_view body = {});
-    // Sends a request with the given envelope fields.
-    void send_with_id(std::uint64_t id, std::string_view method, const nlohmann::json& data,
-                      std::string_view body = {});
-    // Sends raw bytes to the agent's standard input.
-    void send_raw(std::string_view bytes);
     // Sends a request and waits for its reply. Throws AgentError (a std::runtime_error) when
     // the agent dies or the timeout passes first.
     Message call(std::string_view method, const nlohmann::json& data = nullptr,
@@ -169,9 +167,9 @@ class AgentClient {
     std::string canonicalize(const std::string& path);
     // One entry per path: the line count, or nothing when the agent could not count it.
     std::vector<std::optional<std::uint32_t>> countlines(const std::vector<std::string>& paths);
-    CommandResult exec(const std::string& cwd, const std::string& program,
+    ProgramResult exec(const std::string& cwd, const std::string& program,
                        const std::vector<std::string>& args, std::string_view input = {});
-    CommandResult git(const std::string& cwd, const std::vector<std::string>& args,
+    ProgramResult git(const std::string& cwd, const std::vector<std::string>& args,
                       const std::vector<std::pair<std::string, std::string>>& env = {},
                       std::string_view input = {});
     void watch(const std::string& path);
@@ -184,19 +182,13 @@ class AgentClient {
     std::optional<int> wait_exit(std::chrono::milliseconds timeout);
     // True once the agent's output ended (end of file) or became malformed.
     bool output_ended();
-    // True when the output stream broke framing or held a header that is not an envelope.
-    bool output_malformed();
     // Why the agent is unusable (exit status, stderr tail); nothing while it is alive. Becomes
     // available shortly after output_ended().
     std::optional<std::string> failure();
-    // Every message received so far, in order, including replies already taken.
-    std::vector<Message> transcript();
-    // Raw bytes the agent wrote to standard output so far.
-    std::string raw_output();
     // What the agent wrote to standard error (when captured); complete once it has exited.
     std::string stderr_text();
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
 
   private:
     void start(const StartOptions& options);
@@ -206,19 +198,18 @@ class AgentClient {
     void deliver(Message m);
     void finish(std::string cause);
     std::string describe_death(const std::string& cause);
-    bool write_request(std::string_view bytes, std::uint64_t body_size);
+    bool write_request(std::string_view head, std::string_view body);
     Message await(std::uint64_t id, std::string_view method,
                   std::optional<std::chrono::steady_clock::time_point> deadline);
     Message checked(std::string_view method, const nlohmann::json& data,
                     std::string_view body = {});
 
-    pid_t pid_ = -1;
-    int in_fd_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
-    int stop_r_ = -1;  // readable once the destructor wants the reader threads gone
-    int stop_w_ = -1;
-    bool keep_transcript_ = true;
+    vesk::Child child_;  // reaped by wait_exit(), under exit_mu_
+    unique_fd in_;       // guarded by send_mu_; closed by close_input()
+    unique_fd out_;
+    unique_fd err_;
+    unique_fd stop_r_;  // readable once the destructor wants the reader threads gone
+    unique_fd stop_w_;
     std::thread reader_;
     std::thread err_reader_;
 
@@ -226,7 +217,6 @@ class AgentClient {
     std::uint64_t next_id_ = 1;
 
     std::mutex exit_mu_;  // one waitpid at a time, so exactly one caller reaps
-    std::optional<int> exit_status_;
 
     std::mutex mu_;
     std::condition_variable cv_;
@@ -235,8 +225,6 @@ class AgentClient {
     EventHandler event_handler_;
     ProgressHandler progress_handler_;
     std::uint64_t progress_threshold_ = 8u << 20;
-    std::vector<Message> transcript_;
-    std::string raw_;
     std::string err_text_;
     bool err_done_ = false;
     bool ended_ = false;
@@ -244,11 +232,6 @@ class AgentClient {
     std::optional<std::string> failure_;
 };
 
-// Encodes one request message (header frame + body frame).
-std::string encode_request(std::uint64_t id, std::string_view method, const nlohmann::json& data,
-                           std::string_view body);
-// Encodes one frame.
-std::string encode_frame(std::string_view payload);
 // A wait status as words: "exited with status 3", "killed by signal 9 (Killed)".
 std::string describe_wait_status(int status);
 

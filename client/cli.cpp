@@ -281,7 +281,7 @@ int cmd_wc(AgentClient& c, const Invocation& inv) {
 }
 
 // Shared by exec and git: the program's outputs become ours, its code our exit status.
-int finish_command(const client::CommandResult& r, const Invocation& inv, const std::string& what) {
+int finish_command(const client::ProgramResult& r, const Invocation& inv, const std::string& what) {
     if (inv.json) {
         write_out(
             dump(json{{"code", r.code}, {"stderr", r.stderr_text}, {"stdout", r.stdout_bytes}}) +
@@ -380,7 +380,6 @@ client::StartOptions start_options(const Invocation& inv) {
         // error when it is missing there too.
         options = client::local_start(find_agent_beside(self_exe()).value_or("vesk-agent"));
     }
-    options.keep_transcript = false;
     return options;
 }
 

@@ -23,9 +23,9 @@ auto decode(std::string_view method, const json& data, F&& f) -> decltype(f(data
     }
 }
 
-CommandResult command_result(std::string_view method, Message&& m) {
-    CommandResult r = decode(method, m.data, [](const json& d) {
-        CommandResult out;
+ProgramResult program_result(std::string_view method, Message&& m) {
+    ProgramResult r = decode(method, m.data, [](const json& d) {
+        ProgramResult out;
         out.code = d.at("code").get<int>();
         out.stderr_text = d.at("stderr").get<std::string>();
         return out;
@@ -113,18 +113,18 @@ std::vector<std::optional<std::uint32_t>> AgentClient::countlines(
     });
 }
 
-CommandResult AgentClient::exec(const std::string& cwd, const std::string& program,
+ProgramResult AgentClient::exec(const std::string& cwd, const std::string& program,
                                 const std::vector<std::string>& args, std::string_view input) {
-    return command_result(
+    return program_result(
         "exec", checked("exec", json{{"cwd", cwd}, {"program", program}, {"args", args}}, input));
 }
 
-CommandResult AgentClient::git(const std::string& cwd, const std::vector<std::string>& args,
+ProgramResult AgentClient::git(const std::string& cwd, const std::vector<std::string>& args,
                                const std::vector<std::pair<std::string, std::string>>& env,
                                std::string_view input) {
     json pairs = json::array();
     for (const auto& [name, value] : env) pairs.push_back(json::array({name, value}));
-    return command_result(
+    return program_result(
         "git", checked("git", json{{"cwd", cwd}, {"args", args}, {"env", pairs}}, input));
 }
 
