@@ -11,19 +11,19 @@ namespace vesk {
 namespace {
 
 constexpr std::array<MethodRow, 13> kMethods{{
-    {"git", handle_git, false, false},
-    {"exec", handle_exec, false, false},
-    {"hello", handle_hello, false, false},
-    {"watch", handle_watch, false, false},
-    {"fs.read", handle_fs_read, false, false},
-    {"fs.stat", handle_fs_stat, false, false},
-    {"unwatch", handle_unwatch, false, false},
-    {"fs.write", handle_fs_write, true, true},
-    {"fs.mkdirp", handle_fs_mkdirp, true, false},
-    {"fs.remove", handle_fs_remove, true, false},
-    {"fs.readdir", handle_fs_readdir, false, false},
-    {"fs.countlines", handle_fs_countlines, false, false},
-    {"fs.canonicalize", handle_fs_canonicalize, false, false},
+    {"git", handle_git, false, false, true},
+    {"exec", handle_exec, false, false, true},
+    {"hello", handle_hello, false, false, true},
+    {"watch", handle_watch, false, false, true},
+    {"fs.read", handle_fs_read, false, false, false},
+    {"fs.stat", handle_fs_stat, false, false, false},
+    {"unwatch", handle_unwatch, false, false, false},
+    {"fs.write", handle_fs_write, true, true, false},
+    {"fs.mkdirp", handle_fs_mkdirp, true, false, false},
+    {"fs.remove", handle_fs_remove, true, false, false},
+    {"fs.readdir", handle_fs_readdir, false, false, false},
+    {"fs.countlines", handle_fs_countlines, false, false, false},
+    {"fs.canonicalize", handle_fs_canonicalize, false, false, false},
 }};
 
 HandlerOutcome run_handler(const MethodRow* row, const Header& request, Bytes& body,

@@ -17,6 +17,9 @@ struct MethodRow {
     bool changes_files;
     // Requests that change one path's contents are applied one at a time in arrival order.
     bool ordered_by_path;
+    // Requests that run children, hold the watch registry or probe git start on a worker at
+    // once; the rest start on the thread that read them.
+    bool to_worker;
 };
 
 // The row whose name equals method exactly, or nullptr.

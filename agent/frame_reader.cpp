@@ -128,6 +128,15 @@ ReadStatus InputReader::read_payload(Bytes& out, std::size_t n) {
     return read_growing(out, n);
 }
 
+bool InputReader::holds_request() const {
+    const std::uint64_t avail = end_ - pos_;
+    if (avail < 4) return false;
+    const std::uint64_t header_len = get_be32(buf_ + pos_);
+    if (avail < 8 + header_len) return false;
+    const std::uint64_t body_len = get_be32(buf_ + pos_ + 4 + header_len);
+    return avail >= 8 + header_len + body_len;
+}
+
 FrameLen read_frame_len(InputReader& in) {
     char b[4];
     FrameLen out;

@@ -39,6 +39,9 @@ class InputReader {
     // still in step.
     ReadStatus read_payload(std::string& out, std::size_t n);
     ReadStatus read_payload(Bytes& out, std::size_t n);
+    // True when the buffer already holds a whole request (both frames): reading it will not
+    // wait for input.
+    bool holds_request() const;
 
   private:
     template <class Buffer>

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "common/sys.h"
 
@@ -113,23 +114,33 @@ void SharedOutput::stand_in(OutMessage& msg, std::uint64_t id, const std::string
     msg.body.release();
 }
 
-void SharedOutput::write(std::unique_ptr<OutMessage> msg, const Header& header,
-                         Bytes body) noexcept {
+void SharedOutput::encode(OutMessage& msg, const Header& header, Bytes body) noexcept {
     try {
-        if (encode_head(header, body.size(), msg->head)) {
-            msg->body = std::move(body);
+        if (encode_head(header, body.size(), msg.head)) {
+            msg.body = std::move(body);
         } else {
-            stand_in(*msg, header.id, too_long_tail_);
+            stand_in(msg, header.id, too_long_tail_);
         }
     } catch (...) {
-        stand_in(*msg, header.id, no_memory_tail_);
+        stand_in(msg, header.id, no_memory_tail_);
     }
-    submit(msg.release());
+}
+
+void SharedOutput::encode_no_memory(OutMessage& msg, std::uint64_t id) noexcept {
+    stand_in(msg, id, no_memory_tail_);
+}
+
+void SharedOutput::write(std::unique_ptr<OutMessage> msg, const Header& header,
+                         Bytes body) noexcept {
+    encode(*msg, header, std::move(body));
+    OutMessage* m = msg.release();
+    submit(m, m);
 }
 
 void SharedOutput::write_no_memory(std::unique_ptr<OutMessage> msg, std::uint64_t id) noexcept {
     stand_in(*msg, id, no_memory_tail_);
-    submit(msg.release());
+    OutMessage* m = msg.release();
+    submit(m, m);
 }
 
 bool SharedOutput::write(const Header& header, Bytes body) noexcept {
@@ -139,16 +150,16 @@ bool SharedOutput::write(const Header& header, Bytes body) noexcept {
     return true;
 }
 
-void SharedOutput::submit(OutMessage* msg) noexcept {
+void SharedOutput::submit(OutMessage* first, OutMessage* last) noexcept {
     std::unique_lock<std::mutex> lock(mu_);
     if (sealed_) {
         lock.unlock();
-        delete msg;
+        while (first) delete std::exchange(first, first->next);
         return;
     }
-    msg->next = nullptr;
-    (tail_ ? tail_->next : head_) = msg;
-    tail_ = msg;
+    last->next = nullptr;
+    (tail_ ? tail_->next : head_) = first;
+    tail_ = last;
     if (writing_) return;  // the thread that is writing takes this message too
     drain(lock);
 }

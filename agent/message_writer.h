@@ -48,6 +48,13 @@ class SharedOutput {
     // Queues "Cannot allocate memory (os error 12)" for request id, built without allocating.
     void write_no_memory(std::unique_ptr<OutMessage> msg, std::uint64_t id) noexcept;
 
+    // The two halves of write(), for a thread that gathers several replies and hands them
+    // over together (one writev for a run of pipelined requests): encode() fills msg as
+    // write() would; submit() queues a chain of encoded messages linked through next.
+    void encode(OutMessage& msg, const Header& header, Bytes body) noexcept;
+    void encode_no_memory(OutMessage& msg, std::uint64_t id) noexcept;
+    void submit(OutMessage* first, OutMessage* last) noexcept;
+
     // Stops all further output once what is queued has been written, so the process can exit
     // without cutting a message in half. Waits while the queue drains; gives up when no
     // progress is made for `stall` (a reader that stopped reading must not hold the exit back
@@ -56,7 +63,6 @@ class SharedOutput {
 
   private:
     void stand_in(OutMessage& msg, std::uint64_t id, const std::string& error_json) noexcept;
-    void submit(OutMessage* msg) noexcept;
     void drain(std::unique_lock<std::mutex>& lock) noexcept;
 
     int fd_;

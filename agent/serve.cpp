@@ -1,17 +1,21 @@
 #include "agent/serve.h"
 
 #include <sched.h>
+#include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +29,26 @@
 namespace vesk {
 
 namespace {
+
+// Destructors may allocate: nlohmann's json flattens a nested value onto a heap stack when it is
+// destroyed, and an exception out of a destructor ends the process. When memory runs out, the
+// new-handler gives this reserve back so such small allocations still succeed; the serve loop
+// takes a new reserve as soon as memory allows.
+constexpr std::size_t kMemoryReserve = 4u << 20;
+std::atomic<void*> memory_reserve{nullptr};
+
+void release_memory_reserve() {
+    void* reserve = memory_reserve.exchange(nullptr);
+    if (!reserve) throw std::bad_alloc();
+    std::free(reserve);
+}
+
+void renew_memory_reserve() {
+    if (memory_reserve.load(std::memory_order_relaxed)) return;
+    void* reserve = std::malloc(kMemoryReserve);
+    void* none = nullptr;
+    if (reserve && !memory_reserve.compare_exchange_strong(none, reserve)) std::free(reserve);
+}
 
 // How long the exit waits for output that makes no progress when input ends. A reader that
 // stopped reading must not keep the process alive for ever.
@@ -293,24 +317,84 @@ struct Request {
     Hold hold;
 };
 
-// What every worker shares with the loop.
+// A request runs on the thread that read it for as long as it takes up to this bound; past it,
+// the monitor hands the reading role to another thread, so no request waits behind it.
+constexpr std::int64_t kInlineBoundNanos = 100'000;
+constexpr auto kMonitorTick = std::chrono::microseconds(100);
+// Ticks without an inline request before the monitor sleeps until the next one.
+constexpr int kQuietTicksBeforePark = 100;
+// At most this many gathered replies are held before they are handed over together.
+constexpr std::size_t kMaxGathered = 64;
+// The reading role's ticket once the monitor's replacement has taken it.
+constexpr std::uint64_t kRoleTaken = ~std::uint64_t{0};
+
+std::int64_t now_nanos() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+// What every thread of the service shares.
 struct Service {
-    explicit Service(int out_fd)
-        : output(std::make_shared<SharedOutput>(out_fd)),
+    Service(const ServeOptions& options, ThreadStarter start)
+        : output(std::make_shared<SharedOutput>(options.out_fd)),
           watches([out = output](const std::string& path) {
               Header h;
               h.method = "changed";
               h.data = nlohmann::json::object({{"path", path}});
               return out->write(h);
-          }) {}
+          }),
+          pool(std::make_shared<WorkerPool>(std::move(start))),
+          in(options.in_fd),
+          seal_output(options.seal_output) {}
+
     std::shared_ptr<SharedOutput> output;
     WatchService watches;
     WorkerCounts counts;
     PathTurns turns;
+    std::shared_ptr<WorkerPool> pool;
+
+    // The reading role: the input, the replies gathered from inline requests and the ticket
+    // counter belong to whichever thread holds it. The role passes on through inline_ticket,
+    // whose atomic operations order one holder's work before the next one's.
+    InputReader in;
+    OutMessage* gathered_first = nullptr;
+    OutMessage* gathered_last = nullptr;
+    std::size_t gathered = 0;
+    std::uint64_t last_ticket = 0;
+
+    // The inline request now running (its ticket, when it started), 0 when none.
+    std::atomic<std::uint64_t> inline_ticket{0};
+    std::atomic<std::int64_t> inline_since{0};
+    bool inline_enabled = false;
+
+    std::mutex monitor_mu;
+    std::condition_variable monitor_cv;
+    std::atomic<bool> monitor_parked{false};
+    std::atomic<bool> stopping{false};
+
+    const bool seal_output;
+    std::mutex end_mu;
+    std::condition_variable end_cv;
+    bool ended = false;
+
+    void gather(std::unique_ptr<OutMessage> msg) {
+        OutMessage* m = msg.release();
+        m->next = nullptr;
+        (gathered_last ? gathered_last->next : gathered_first) = m;
+        gathered_last = m;
+        if (++gathered >= kMaxGathered) hand_over_gathered();
+    }
+    void hand_over_gathered() {
+        if (!gathered_first) return;
+        output->submit(gathered_first, gathered_last);
+        gathered_first = gathered_last = nullptr;
+        gathered = 0;
+    }
 };
 
-// Runs one request and writes its reply: exactly one, whatever fails on the way.
-void serve_request(Request& req, Service& s) noexcept {
+// Runs one request and encodes its reply into its slot: exactly one reply, whatever fails.
+void run_request(Request& req, Service& s) noexcept {
     // A refused request changes nothing, so it need not wait for its turn.
     if (req.turn_before && !req.refused) PathTurns::wait(*req.turn_before, req.hold);
     auto finish = [&] {
@@ -328,11 +412,16 @@ void serve_request(Request& req, Service& s) noexcept {
         // The change is over before its reply is written: a reader that stopped reading must
         // not keep the exit waiting for a change that has long finished.
         finish();
-        s.output->write(std::move(req.reply), reply.header, std::move(reply.body));
+        s.output->encode(*req.reply, reply.header, std::move(reply.body));
     } catch (...) {
         finish();
-        s.output->write_no_memory(std::move(req.reply), req.header.id);
+        s.output->encode_no_memory(*req.reply, req.header.id);
     }
+}
+
+void reply_now(Request& req, Service& s) {
+    OutMessage* m = req.reply.release();
+    s.output->submit(m, m);
 }
 
 enum class ReadOutcome { request, stop };
@@ -380,8 +469,7 @@ void prepare(Request& req, PathTurns& turns) {
 // Hands the request to a worker. When no thread can be had, waits for running workers to end
 // and retries; when none runs, the request is answered with the system's error text on this
 // thread: the service never ends for want of a thread.
-void start_worker(std::shared_ptr<Request> req, const std::shared_ptr<Service>& s,
-                  WorkerPool& pool) {
+void start_worker(std::shared_ptr<Request> req, const std::shared_ptr<Service>& s) {
     s->counts.started();
     std::function<void()> job;
     int rc = ENOMEM;
@@ -390,11 +478,12 @@ void start_worker(std::shared_ptr<Request> req, const std::shared_ptr<Service>& 
         try {
             if (!job) {
                 job = [req, s] {
-                    serve_request(*req, *s);
+                    run_request(*req, *s);
+                    reply_now(*req, *s);
                     s->counts.ended();
                 };
             }
-            rc = pool.run(job);
+            rc = s->pool->run(job);
         } catch (const std::bad_alloc&) {
             rc = ENOMEM;
         }
@@ -405,7 +494,118 @@ void start_worker(std::shared_ptr<Request> req, const std::shared_ptr<Service>& 
     }
     req->refused = rc;
     req->row = nullptr;
-    serve_request(*req, *s);
+    run_request(*req, *s);
+    reply_now(*req, *s);
+}
+
+void shut_down(Service& s) {
+    s.stopping.store(true);
+    {
+        std::lock_guard<std::mutex> lock(s.monitor_mu);
+        s.monitor_cv.notify_all();
+    }
+    s.watches.stop_all();
+    hang_up_children();
+    s.counts.wait_for_changes();
+    if (s.seal_output) s.output->seal(kSealTimeout);
+    std::lock_guard<std::mutex> lock(s.end_mu);
+    s.ended = true;
+    s.end_cv.notify_all();
+}
+
+enum class RoleEnd { lost, input_ended };
+
+// The reading role. Requests that may run long or hold shared state (children, the watch
+// registry, the git probe) go to a worker at once; the rest run here, and their replies are
+// gathered while further whole requests are already buffered.
+RoleEnd read_requests(const std::shared_ptr<Service>& s) {
+    Service& sv = *s;
+    for (;;) {
+        // A reply is never held back while the agent waits for input.
+        if (!sv.in.holds_request()) sv.hand_over_gathered();
+        renew_memory_reserve();
+        std::shared_ptr<Request> req;
+        try {
+            req = std::make_shared<Request>(sv.counts);
+            if (read_request(sv.in, *req) == ReadOutcome::stop) break;
+        } catch (const std::bad_alloc&) {
+            // Without memory for the request itself, or with the stream left somewhere inside
+            // a frame, there is nothing left to answer: the service ends as for a bad frame.
+            break;
+        }
+        try {
+            prepare(*req, sv.turns);
+        } catch (const std::bad_alloc&) {
+            req->refused = ENOMEM;
+        }
+        if (!sv.inline_enabled || (req->row && req->row->to_worker && !req->refused)) {
+            start_worker(std::move(req), s);
+            continue;
+        }
+        const std::uint64_t ticket = ++sv.last_ticket;
+        sv.inline_since.store(now_nanos(), std::memory_order_relaxed);
+        sv.inline_ticket.store(ticket);
+        if (sv.monitor_parked.load()) {
+            std::lock_guard<std::mutex> lock(sv.monitor_mu);
+            sv.monitor_cv.notify_one();
+        }
+        run_request(*req, sv);
+        std::uint64_t expected = ticket;
+        if (!sv.inline_ticket.compare_exchange_strong(expected, 0)) {
+            // The monitor gave the reading role to another thread while this request ran.
+            reply_now(*req, sv);
+            return RoleEnd::lost;
+        }
+        sv.gather(std::move(req->reply));
+    }
+    sv.hand_over_gathered();
+    return RoleEnd::input_ended;
+}
+
+void hold_reading_role(const std::shared_ptr<Service>& s) {
+    if (read_requests(s) == RoleEnd::input_ended) shut_down(*s);
+}
+
+// Started by the monitor for an inline request that ran past the bound: takes the reading role
+// unless the request has finished meanwhile.
+void take_reading_role(const std::shared_ptr<Service>& s, std::uint64_t ticket) {
+    if (!s->inline_ticket.compare_exchange_strong(ticket, kRoleTaken)) return;
+    hold_reading_role(s);
+}
+
+// Watches the inline request of the moment; ticks only while requests run inline, sleeps when
+// none has for a while.
+void run_monitor(const std::shared_ptr<Service>& s) {
+    std::uint64_t handed = 0;
+    int quiet = 0;
+    while (!s->stopping.load()) {
+        const std::uint64_t ticket = s->inline_ticket.load();
+        if (ticket == 0 || ticket == kRoleTaken) {
+            if (++quiet >= kQuietTicksBeforePark) {
+                quiet = 0;
+                std::unique_lock<std::mutex> lock(s->monitor_mu);
+                s->monitor_parked.store(true);
+                s->monitor_cv.wait(lock, [&] {
+                    std::uint64_t t = s->inline_ticket.load();
+                    return s->stopping.load() || (t != 0 && t != kRoleTaken);
+                });
+                s->monitor_parked.store(false);
+                continue;
+            }
+        } else {
+            quiet = 0;
+            const std::int64_t since = s->inline_since.load(std::memory_order_relaxed);
+            if (ticket != handed && now_nanos() - since >= kInlineBoundNanos) {
+                try {
+                    std::function<void()> job = [s, ticket] { take_reading_role(s, ticket); };
+                    // Without a thread now, the next tick tries again.
+                    if (s->pool->run(job) == 0) handed = ticket;
+                } catch (const std::bad_alloc&) {
+                }
+            }
+        }
+        std::this_thread::sleep_for(kMonitorTick);
+    }
 }
 
 }  // namespace
@@ -413,32 +613,23 @@ void start_worker(std::shared_ptr<Request> req, const std::shared_ptr<Service>& 
 void serve(const ServeOptions& options) {
     ThreadStarter start = options.start_thread;
     if (!start) start = start_detached_thread;
-    auto service = std::make_shared<Service>(options.out_fd);
-    auto pool = std::make_shared<WorkerPool>(std::move(start));
-    InputReader in(options.in_fd);
+    std::set_new_handler(release_memory_reserve);
+    auto service = std::make_shared<Service>(options, std::move(start));
+    // Without a monitor nothing could take the reading role from a request that blocks, so
+    // every request then goes to a worker.
+    service->inline_enabled =
+        start_detached_thread([service] { run_monitor(service); }, 256 * 1024) == 0;
 
-    for (;;) {
-        std::shared_ptr<Request> req;
-        try {
-            req = std::make_shared<Request>(service->counts);
-            if (read_request(in, *req) == ReadOutcome::stop) break;
-        } catch (const std::bad_alloc&) {
-            // Without memory for the request itself, or with the stream left somewhere inside
-            // a frame, there is nothing left to answer: the service ends as for a bad frame.
-            break;
-        }
-        try {
-            prepare(*req, service->turns);
-        } catch (const std::bad_alloc&) {
-            req->refused = ENOMEM;
-        }
-        start_worker(std::move(req), service, *pool);
+    // The calling thread only waits for the end: the thread holding the reading role may be
+    // left blocked inside an inline request (a named pipe that never opens), and the process
+    // must still be able to finish.
+    if (!service->inline_enabled ||
+        start_detached_thread([service] { hold_reading_role(service); }, kWorkerStackSize) != 0) {
+        service->inline_enabled = false;
+        hold_reading_role(service);
     }
-
-    service->watches.stop_all();
-    hang_up_children();
-    service->counts.wait_for_changes();
-    if (options.seal_output) service->output->seal(kSealTimeout);
+    std::unique_lock<std::mutex> lock(service->end_mu);
+    service->end_cv.wait(lock, [&] { return service->ended; });
 }
 
 }  // namespace vesk
