@@ -12,6 +12,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <stdexcept>
+#include <system_error>
 
 #include "common/codec.h"
 #include "common/text.h"
@@ -26,7 +27,7 @@ constexpr std::size_t kStderrKeep = 64u << 10;
 // Writes the pieces in order without letting a vanished reader raise SIGPIPE in the caller's
 // process (a library must not change its host's signal handling, and the caller may not ignore
 // SIGPIPE): the signal is blocked for this thread during the write and a pending one consumed.
-// on_chunk gets the bytes done so far, across all pieces.
+// on_chunk gets the bytes done so far, across all pieces. On failure errno is the write's.
 bool write_all_blocking_sigpipe(int fd, std::initializer_list<std::string_view> pieces,
                                 const std::function<void(std::size_t)>& on_chunk) {
     sigset_t pipe_set, old_set, pending;
@@ -52,34 +53,85 @@ bool write_all_blocking_sigpipe(int fd, std::initializer_list<std::string_view> 
         }
         before += done;
     }
-    if (!ok && errno == EPIPE && !was_pending) {
+    const int err = errno;
+    if (!ok && err == EPIPE && !was_pending) {
         timespec zero{0, 0};
         sigtimedwait(&pipe_set, nullptr, &zero);
     }
     pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+    errno = err;  // the write's, for the caller
     return ok;
 }
 
 enum class ReadResult { ok, end, stopped };
 
-// Reads exactly n bytes, reporting progress after each chunk.
-ReadResult read_exact(int fd, int stop_fd, char* p, std::size_t n,
-                      const std::function<void(std::size_t)>& on_chunk = {}) {
-    std::size_t done = 0;
-    while (done < n) {
+// Reads up to n bytes into p once the descriptor is readable; the count read, or nothing.
+ReadResult read_some(int fd, int stop_fd, char* p, std::size_t n, std::size_t& got) {
+    for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return ReadResult::end;
         }
         if (fds[1].revents) return ReadResult::stopped;
-        ssize_t r = ::read(fd, p + done, std::min(kChunk, n - done));
+        ssize_t r = ::read(fd, p, n);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return ReadResult::end;
-        done += static_cast<std::size_t>(r);
-        if (on_chunk) on_chunk(done);
+        got = static_cast<std::size_t>(r);
+        return ReadResult::ok;
+    }
+}
+
+// Reads exactly n bytes.
+ReadResult read_exact(int fd, int stop_fd, char* p, std::size_t n) {
+    for (std::size_t done = 0, got = 0; done < n; done += got) {
+        ReadResult r = read_some(fd, stop_fd, p + done, std::min(kChunk, n - done), got);
+        if (r != ReadResult::ok) return r;
     }
     return ReadResult::ok;
+}
+
+// Appends the rest of a payload of n bytes to out. The buffer grows with the bytes that
+// arrive, never to the announced length at once: a corrupt length costs what was sent, not
+// what it claims.
+ReadResult read_payload(int fd, int stop_fd, std::string& out, std::size_t n,
+                        const std::function<void(std::size_t)>& on_chunk) {
+    std::size_t done = out.size();
+    while (done < n) {
+        if (out.size() == done) out.resize(std::min(n, std::max(2 * done, kChunk)));
+        std::size_t got = 0;
+        ReadResult r =
+            read_some(fd, stop_fd, out.data() + done, std::min(kChunk, out.size() - done), got);
+        if (r != ReadResult::ok) {
+            out.resize(done);
+            return r;
+        }
+        done += got;
+        if (on_chunk) on_chunk(done);
+    }
+    out.resize(done);
+    return ReadResult::ok;
+}
+
+// A byte of what a greeting or a message of the day is made of (UTF-8 counted as text).
+bool is_text_byte(char c) {
+    auto u = static_cast<unsigned char>(c);
+    return (u >= 0x20 && u != 0x7f) || u == '\t';
+}
+
+// The start of stray text, up to the first line end or other control byte, repaired and cut
+// short for one line of an error message.
+std::string stray_excerpt(std::string_view text) {
+    constexpr std::size_t kShown = 60;
+    std::size_t end = 0;
+    while (end < text.size() && is_text_byte(text[end])) ++end;
+    std::string line = utf8_lossy(text.substr(0, std::min(end, kShown)));
+    if (end <= kShown) return line;
+    // Cut at a character boundary (the repair may have ended on a partial character's U+FFFD).
+    while (!line.empty() && (static_cast<unsigned char>(line.back()) & 0xc0) == 0x80)
+        line.pop_back();
+    if (!line.empty() && static_cast<unsigned char>(line.back()) >= 0xc0) line.pop_back();
+    return line + "\u2026";
 }
 
 // The PATH that the environment changes set for the child (the last change wins); nothing
@@ -182,6 +234,9 @@ std::string describe_wait_status(int status) {
 StartOptions local_start(const std::string& agent_path) {
     StartOptions options;
     options.argv = {agent_path, "serve"};
+    // A Ctrl-C at the terminal then reaches only the caller, whose end of input makes the
+    // agent hang up the programs it runs; an agent killed by the same signal could not.
+    options.own_process_group = true;
     return options;
 }
 
@@ -195,6 +250,7 @@ StartOptions ssh_start(const std::string& host, const std::string& remote_agent)
                               ? "~/" + shell_quote(remote_agent.substr(2))
                               : shell_quote(remote_agent);
     options.argv = {"ssh", host, command + " serve"};
+    options.through_ssh = true;
     return options;
 }
 
@@ -215,6 +271,8 @@ void AgentClient::start(const StartOptions& options) {
     spawn.cwd = options.cwd;
     spawn.env = options.env;
     spawn.err = options.capture_stderr ? Stdio::pipe : Stdio::inherit;
+    spawn.own_process_group = options.own_process_group;
+    through_ssh_ = options.through_ssh;
     // spawn_child gives the agent (or ssh) a clean slate: the caller may block or ignore
     // signals (a tool waiting for SIGINT, a program ignoring SIGPIPE).
     if (int e = spawn_child(spawn, child_))
@@ -269,39 +327,84 @@ void AgentClient::stderr_loop() {
     cv_.notify_all();
 }
 
-// Reads one frame. false with clean_end when the stream ended before the length prefix began.
-bool AgentClient::read_frame(std::string& payload, bool& clean_end) {
-    clean_end = false;
-    char len[4];
-    ReadResult r = read_exact(out_.get(), stop_r_.get(), len, 1);
-    if (r != ReadResult::ok) {
-        clean_end = true;
-        return false;
-    }
-    if (read_exact(out_.get(), stop_r_.get(), len + 1, 3) != ReadResult::ok) return false;
+// Reads the rest of the frame whose length prefix is len into payload, which may hold its
+// first bytes already.
+bool AgentClient::read_frame(const char* len, std::string& payload) {
     std::uint32_t n = get_be32(len);
-    payload.resize(n);
-    ProgressHandler progress;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (progress_handler_ && n >= progress_threshold_) progress = progress_handler_;
-    }
+    ProgressHandler progress = progress_for(n);
     std::function<void(std::size_t)> on_chunk;
     if (progress) on_chunk = [&](std::size_t done) { progress(false, done, n); };
-    return read_exact(out_.get(), stop_r_.get(), payload.data(), n, on_chunk) == ReadResult::ok;
+    return read_payload(out_.get(), stop_r_.get(), payload, n, on_chunk) == ReadResult::ok;
+}
+
+// Like read_frame, but the payload goes to the sink's file as it arrives. After a failed write
+// the rest is still read (the stream stays in step) and the first error kept.
+bool AgentClient::read_body_into(const char* len, BodySink& sink) {
+    const std::uint32_t n = get_be32(len);
+    ProgressHandler progress = progress_for(n);
+    std::string chunk(std::min<std::size_t>(n, kChunk), '\0');
+    for (std::size_t done = 0, got = 0; done < n; done += got) {
+        if (read_some(out_.get(), stop_r_.get(), chunk.data(), std::min(chunk.size(), n - done),
+                      got) != ReadResult::ok)
+            return false;
+        if (sink.err == 0 && !write_all_blocking_sigpipe(sink.fd, {{chunk.data(), got}}, {}))
+            sink.err = errno;
+        if (progress) progress(false, done + got, n);
+    }
+    return true;
+}
+
+// Text before the first frame: collects its first line (what is already there, or what
+// arrives within a moment) for the message.
+std::string AgentClient::stray_text_cause(std::string text) {
+    while (text.size() < 256 && std::all_of(text.begin(), text.end(), is_text_byte)) {
+        pollfd fd{out_.get(), POLLIN, 0};
+        if (::poll(&fd, 1, 200) <= 0) break;
+        char buf[256];
+        ssize_t r = ::read(out_.get(), buf, sizeof buf);
+        if (r <= 0) break;
+        text.append(buf, static_cast<std::size_t>(r));
+    }
+    std::string who = through_ssh_ ? "the remote shell" : "the agent's command";
+    return who + " printed text before the agent started: '" + stray_excerpt(text) + "'" +
+           (through_ssh_ ? "; make non-interactive logins print nothing" : "");
 }
 
 void AgentClient::reader_loop() {
-    for (;;) {
+    const int fd = out_.get(), stop = stop_r_.get();
+    for (bool first = true;; first = false) {
         Message m;
-        bool clean_end = false;
-        if (!read_frame(m.header_text, clean_end)) {
-            if (clean_end) return finish("");
+        char len[4];
+        if (read_exact(fd, stop, len, 1) != ReadResult::ok) return finish("");
+        if (read_exact(fd, stop, len + 1, 3) != ReadResult::ok)
             return finish("its output ended inside a message");
+        // An envelope opens with '{'. Anything else is not the agent speaking, and the length
+        // it seems to announce is not waited for.
+        char open = 0;
+        if (get_be32(len) != 0 && read_exact(fd, stop, &open, 1) != ReadResult::ok)
+            return finish("its output ended inside a message");
+        if (open != '{') {
+            // The agent's first header is short, so its length begins with a zero byte; text
+            // there (a length of over 150 MB) is a login shell talking, not the agent.
+            if (first && is_text_byte(len[0]))
+                return finish(stray_text_cause(std::string(len, 4) + open), true);
+            return finish("it sent a header that is not a valid envelope");
         }
-        if (!read_frame(m.body, clean_end)) return finish("its output ended inside a message");
+        m.header_text.assign(1, open);
+        if (!read_frame(len, m.header_text)) return finish("its output ended inside a message");
         std::optional<Header> header = decode_envelope(m.header_text);
         if (!header) return finish("it sent a header that is not a valid envelope");
+        std::shared_ptr<BodySink> sink;
+        if (!header->method) {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (auto it = sinks_.find(header->id); it != sinks_.end()) {
+                if (!header->error) sink = it->second;
+                sinks_.erase(it);
+            }
+        }
+        if (read_exact(fd, stop, len, 4) != ReadResult::ok ||
+            !(sink ? read_body_into(len, *sink) : read_frame(len, m.body)))
+            return finish("its output ended inside a message");
         m.id = header->id;
         m.method = std::move(header->method);
         m.data = std::move(header->data);
@@ -329,7 +432,7 @@ void AgentClient::deliver(Message m) {
 
 // The reader is done: wake everyone at once, then find out why the agent went away and
 // publish that so pending and later requests fail with a useful message.
-void AgentClient::finish(std::string cause) {
+void AgentClient::finish(std::string cause, bool explained) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         ended_ = true;
@@ -344,7 +447,8 @@ void AgentClient::finish(std::string cause) {
         cv_.notify_all();
         return;
     }
-    std::string text = describe_death(cause.empty() ? "its output ended" : cause);
+    std::string text =
+        explained ? std::move(cause) : describe_death(cause.empty() ? "its output ended" : cause);
     std::lock_guard<std::mutex> lock(mu_);
     failure_ = std::move(text);
     cv_.notify_all();
@@ -374,22 +478,66 @@ void AgentClient::set_progress_handler(ProgressHandler handler, std::uint64_t th
     progress_threshold_ = threshold;
 }
 
+ProgressHandler AgentClient::progress_for(std::uint64_t size) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return progress_handler_ && size >= progress_threshold_ ? progress_handler_ : nullptr;
+}
+
+// Caller holds send_mu_.
 bool AgentClient::write_request(std::string_view head, std::string_view body) {
-    ProgressHandler progress;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (progress_handler_ && body.size() >= progress_threshold_) progress = progress_handler_;
-    }
+    ProgressHandler progress = progress_for(body.size());
     const std::size_t total = head.size() + body.size();
     std::function<void(std::size_t)> on_chunk;
     if (progress) on_chunk = [&](std::size_t done) { progress(true, done, total); };
     return in_ && write_all_blocking_sigpipe(in_.get(), {head, body}, on_chunk);
 }
 
-std::uint64_t AgentClient::send(std::string_view method, const nlohmann::json& data,
-                                std::string_view body) {
+// Caller holds send_mu_. The body is read a chunk at a time; the last chunk leaves only once
+// the file is seen to end there, so a file that grew or shrank never becomes a whole frame.
+bool AgentClient::write_request_from_fd(std::string_view head, int fd, std::uint64_t len) {
+    ProgressHandler progress = progress_for(len);
+    std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(len + 1, kChunk)), '\0');
+    if (!in_ || !write_all_blocking_sigpipe(in_.get(), {head}, {})) return false;
+    std::string trouble;
+    for (std::uint64_t sent = 0;;) {
+        ssize_t r = ::read(fd, chunk.data(), chunk.size());
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            trouble = std::string("cannot read the file: ") + std::strerror(errno);
+            break;
+        }
+        std::uint64_t read_to = sent + static_cast<std::uint64_t>(r);
+        char probe;
+        if (read_to > len || (r == 0 && sent < len) ||
+            (read_to == len && ::read(fd, &probe, 1) != 0)) {
+            trouble = "the file changed size while it was sent (" + std::to_string(len) +
+                      " bytes expected)";
+            break;
+        }
+        if (!write_all_blocking_sigpipe(
+                in_.get(), {std::string_view(chunk.data(), static_cast<std::size_t>(r))}, {}))
+            return false;
+        sent = read_to;
+        if (progress) progress(true, sent, len);
+        if (sent == len) return true;
+    }
+    // A frame cut short: the agent reads to the end of its input and acts on nothing.
+    in_.reset();
+    throw AgentError(trouble + "; the connection was dropped so that nothing was written");
+}
+
+std::uint64_t AgentClient::send_message(std::string_view method, const nlohmann::json& data,
+                                        const BodySource& body,
+                                        const std::shared_ptr<BodySink>& sink) {
     refuse_invalid_utf8(data);
     if (!is_valid_utf8(method)) (void)nlohmann::json(std::string(method)).dump();
+    const std::uint64_t len = body.fd >= 0 ? body.len : body.bytes.size();
+    // The agent takes frames of at most kMaxFrameLen; a larger one would be read, sent, and
+    // only then end the connection.
+    if (len > kMaxFrameLen)
+        throw std::length_error(std::string(method) + ": " + std::to_string(len) +
+                                " bytes to send, over the agent's limit of " +
+                                std::to_string(kMaxFrameLen) + " bytes (1 GiB) per request");
     Header header;
     header.method = std::string(method);
     header.data = data;
@@ -398,10 +546,44 @@ std::uint64_t AgentClient::send(std::string_view method, const nlohmann::json& d
     // The head and the body are written apart, so a large body is not copied; send_mu_ keeps
     // the message whole on the stream.
     std::string head;
-    if (!encode_head(header, body.size(), head))
+    if (!encode_head(header, static_cast<std::size_t>(len), head))
         throw std::length_error(std::string(method) + ": request too long for a frame");
-    write_request(head, body);
+    if (sink) {
+        std::lock_guard<std::mutex> sinks_lock(mu_);
+        sinks_[header.id] = sink;
+    }
+    if (body.fd >= 0)
+        write_request_from_fd(head, body.fd, len);
+    else
+        write_request(head, body.bytes);
     return header.id;
+}
+
+std::uint64_t AgentClient::send(std::string_view method, const nlohmann::json& data,
+                                std::string_view body) {
+    return send_message(method, data, BodySource{body}, nullptr);
+}
+
+std::uint64_t AgentClient::send_from_fd(std::string_view method, const nlohmann::json& data, int fd,
+                                        std::uint64_t len) {
+    return send_message(method, data, BodySource{{}, fd, len}, nullptr);
+}
+
+Message AgentClient::request_into_fd(std::string_view method, const nlohmann::json& data, int fd) {
+    auto sink = std::make_shared<BodySink>();
+    sink->fd = fd;
+    std::uint64_t id = send_message(method, data, BodySource{}, sink);
+    Message m;
+    try {
+        m = await(id, method, std::nullopt);
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(mu_);
+        sinks_.erase(id);
+        throw;
+    }
+    // The reader is done with the sink once the reply is delivered (deliver() took mu_).
+    if (sink->err) throw std::system_error(sink->err, std::generic_category());
+    return m;
 }
 
 // Waits for the reply to id, or for the agent's death to be explained.

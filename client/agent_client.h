@@ -8,7 +8,9 @@
 //
 // A dead agent never leaves a caller hanging: when the agent's output ends or breaks framing,
 // the client collects the agent's exit status and the tail of its standard error, and every
-// pending and later request() or typed call fails with an AgentError naming that cause.
+// pending and later request() or typed call fails with an AgentError naming that cause. Text
+// where the first frame should begin (a remote login shell's greeting) fails it at once, the
+// text quoted in the cause; a frame's announced length is never allocated ahead of its bytes.
 //
 // Two layers:
 //  - raw: send()/wait_reply()/call()/request() exchange Message values; an error reply is an
@@ -60,9 +62,14 @@ struct StartOptions {
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
     std::optional<std::string> cwd;
     bool capture_stderr = true;  // otherwise the child shares ours
+    // The child leads a process group of its own, so signals sent to the caller's group (a
+    // Ctrl-C) pass it by. ssh stays in the caller's group: it may need the terminal to ask.
+    bool own_process_group = false;
+    // Text before the first frame then comes from the remote login shell (for the message).
+    bool through_ssh = false;
 };
 
-// `agent_path serve`, started directly.
+// `agent_path serve`, started directly, in a process group of its own.
 StartOptions local_start(const std::string& agent_path);
 // `ssh HOST REMOTE_AGENT serve`, with ssh found through PATH. The remote command is quoted
 // for the remote shell. Throws std::invalid_argument for an empty host or one that starts
@@ -138,9 +145,20 @@ class AgentClient {
 
     // Sends a request with a fresh id (1, 2, ...) and returns the id. Text in the method or
     // data that is not UTF-8 is refused (nlohmann::json::type_error) rather than sent repaired,
-    // so a request never names another path than the caller's.
+    // so a request never names another path than the caller's. A body over the agent's frame
+    // limit (kMaxFrameLen) is refused with std::length_error before anything is sent.
     std::uint64_t send(std::string_view method, const nlohmann::json& data = nullptr,
                        std::string_view body = {});
+    // Like send(), with the next len bytes of fd (a regular file) as the body, read and sent a
+    // chunk at a time rather than held. When fd does not yield exactly len bytes (the file
+    // changed meanwhile) or cannot be read, the agent's input is closed before the body is
+    // whole, so the agent acts on nothing, and AgentError says why; the client is then done.
+    std::uint64_t send_from_fd(std::string_view method, const nlohmann::json& data, int fd,
+                               std::uint64_t len);
+    // Like request(), but the body of a reply that is not an error is written to fd as it
+    // arrives rather than kept (Message::body stays empty). Throws std::system_error when
+    // writing to fd failed (the reply was still read whole, the connection stays usable).
+    Message request_into_fd(std::string_view method, const nlohmann::json& data, int fd);
     // Sends a request and waits for its reply. Throws AgentError (a std::runtime_error) when
     // the agent dies or the timeout passes first.
     Message call(std::string_view method, const nlohmann::json& data = nullptr,
@@ -160,6 +178,9 @@ class AgentClient {
     Hello hello();
     std::string read_file(const std::string& path);
     void write_file(const std::string& path, std::string_view content);
+    // The same through send_from_fd and request_into_fd: the content never held in memory.
+    void write_file_from(const std::string& path, int fd, std::uint64_t len);
+    void read_file_into(const std::string& path, int fd);
     FileStat stat(const std::string& path);
     std::vector<std::string> readdir(const std::string& path);
     void mkdirp(const std::string& path);
@@ -194,11 +215,29 @@ class AgentClient {
     void start(const StartOptions& options);
     void reader_loop();
     void stderr_loop();
-    bool read_frame(std::string& payload, bool& clean_end);
+    bool read_frame(const char* len, std::string& payload);
+    std::string stray_text_cause(std::string text);
     void deliver(Message m);
-    void finish(std::string cause);
+    // explained: cause is the whole failure text, not a symptom of the agent's death.
+    void finish(std::string cause, bool explained = false);
     std::string describe_death(const std::string& cause);
+    // A request body: bytes in memory, or (fd >= 0) the next len bytes of a file.
+    struct BodySource {
+        std::string_view bytes;
+        int fd = -1;
+        std::uint64_t len = 0;
+    };
+    // Where the reader writes a reply's body instead of keeping it; err is its first errno.
+    struct BodySink {
+        int fd = -1;
+        int err = 0;
+    };
+    std::uint64_t send_message(std::string_view method, const nlohmann::json& data,
+                               const BodySource& body, const std::shared_ptr<BodySink>& sink);
+    ProgressHandler progress_for(std::uint64_t size);
     bool write_request(std::string_view head, std::string_view body);
+    bool write_request_from_fd(std::string_view head, int fd, std::uint64_t len);
+    bool read_body_into(const char* len, BodySink& sink);
     Message await(std::uint64_t id, std::string_view method,
                   std::optional<std::chrono::steady_clock::time_point> deadline);
     Message checked(std::string_view method, const nlohmann::json& data,
@@ -212,6 +251,7 @@ class AgentClient {
     unique_fd stop_w_;
     std::thread reader_;
     std::thread err_reader_;
+    bool through_ssh_ = false;  // set before the threads start
 
     std::mutex send_mu_;
     std::uint64_t next_id_ = 1;
@@ -221,6 +261,7 @@ class AgentClient {
     std::mutex mu_;
     std::condition_variable cv_;
     std::map<std::uint64_t, std::deque<Message>> replies_;
+    std::map<std::uint64_t, std::shared_ptr<BodySink>> sinks_;  // by request id
     std::deque<Message> events_;
     EventHandler event_handler_;
     ProgressHandler progress_handler_;

@@ -1,5 +1,6 @@
 #include "client/cli.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,9 +15,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <system_error>
 
 #include "client/agent_client.h"
 #include "client/progress.h"
+#include "common/codec.h"
+#include "common/sys.h"
+#include "common/text.h"
 
 namespace vesk::cli {
 
@@ -88,13 +93,18 @@ void parse_command(const std::vector<std::string>& rest, Invocation& inv) {
     } else if (c == "ls") {
         inv.paths = rest.empty() ? std::vector<std::string>{"."} : rest;
         expect_count(inv, 1, 1);
-    } else if (c == "put" || c == "mkdir" || c == "realpath") {
+    } else if (c == "put" || c == "get") {
+        inv.paths = rest;
+        expect_count(inv, 1, 2);
+    } else if (c == "mkdir" || c == "realpath") {
         inv.paths = rest;
         expect_count(inv, 1, 1);
     } else if (c == "rm") {
         for (const std::string& a : rest) {
             if (a == "-r" || a == "-R" || a == "--recursive")
                 inv.recursive = true;
+            else if (a == "--no-preserve-root")
+                inv.no_preserve_root = true;
             else
                 inv.paths.push_back(a);
         }
@@ -129,10 +139,20 @@ void parse_command(const std::vector<std::string>& rest, Invocation& inv) {
 
 std::mutex out_mu;
 
+// Standard output failed with errno value err. Thrown past everything, so that the agent is
+// closed and nothing more is attempted; a reader that went away (EPIPE) is no error.
+struct OutputFailed {
+    int err;
+};
+
 void write_out(std::string_view bytes) {
     std::lock_guard<std::mutex> lock(out_mu);
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
+        std::fflush(stdout) != 0) {
+        int err = errno;
+        std::clearerr(stdout);
+        throw OutputFailed{err};
+    }
 }
 
 void write_err(std::string_view bytes) {
@@ -149,16 +169,42 @@ std::string dump(const json& j, int indent = -1) {
     return j.dump(indent, ' ', false, json::error_handler_t::replace);
 }
 
-std::string read_stdin() {
+// Set at start-up when the caller closed our standard input (/dev/null then holds its place).
+bool stdin_was_closed = false;
+
+std::runtime_error too_large_for_agent(const std::string& name) {
+    return std::runtime_error(name + ": too large to send: the agent takes at most " +
+                              std::to_string(kMaxFrameLen) + " bytes (1 GiB) per request");
+}
+
+// The bytes of a regular file from fd's offset to its end, or nothing for other kinds.
+std::optional<std::uint64_t> regular_file_rest(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    off_t at = ::lseek(fd, 0, SEEK_CUR);
+    return static_cast<std::uint64_t>(st.st_size > at && at >= 0 ? st.st_size - at : 0);
+}
+
+// A request body, read whole from fd (a pipe, a device). Anything that keeps it from being
+// the whole input (a read error, a closed descriptor, more than one request can carry) fails
+// before a request is sent, so nothing is written remotely in its place.
+std::string read_all(int fd, const std::string& name) {
+    if (fd == 0 && stdin_was_closed)
+        throw std::runtime_error("cannot read standard input: it is closed");
     std::string data;
     char buf[1 << 16];
     for (;;) {
-        ssize_t r = ::read(0, buf, sizeof buf);
+        ssize_t r = ::read(fd, buf, sizeof buf);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
+        if (r < 0) throw std::runtime_error("cannot read " + name + ": " + std::strerror(errno));
+        if (r == 0) return data;
         data.append(buf, static_cast<std::size_t>(r));
+        if (data.size() > kMaxFrameLen) throw too_large_for_agent(name);
     }
-    return data;
+}
+
+std::string read_stdin() {
+    return read_all(0, "standard input");
 }
 
 // exec, git and call take their body from standard input unless it is a terminal (a person
@@ -166,6 +212,12 @@ std::string read_stdin() {
 std::string body_from_stdin(const Invocation& inv) {
     if (inv.no_stdin || ::isatty(0)) return {};
     return read_stdin();
+}
+
+mode_t current_umask() {
+    mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
 }
 
 std::string local_time_now() {
@@ -197,11 +249,21 @@ int cmd_hello(AgentClient& c, const Invocation& inv) {
     return kExitOk;
 }
 
+// A file's content straight to our standard output as it arrives, not held whole.
+void copy_to_stdout(AgentClient& c, const std::string& path) {
+    std::lock_guard<std::mutex> lock(out_mu);
+    try {
+        c.read_file_into(path, 1);
+    } catch (const std::system_error& e) {
+        throw OutputFailed{e.code().value()};
+    }
+}
+
 int cmd_cat(AgentClient& c, const Invocation& inv) {
     int status = kExitOk;
     for (const std::string& p : inv.paths) {
         try {
-            write_out(c.read_file(p));
+            copy_to_stdout(c, p);
         } catch (const client::RequestError& e) {
             complain(p + ": " + e.text());
             status = kExitFailed;
@@ -210,8 +272,102 @@ int cmd_cat(AgentClient& c, const Invocation& inv) {
     return status;
 }
 
+// put [LOCAL] REMOTE: a large regular file (LOCAL, or standard input redirected from one) is
+// sent from the file as it is read; anything else is read whole first, small files included:
+// the sizes of /proc and /sys files are not their contents' sizes.
 int cmd_put(AgentClient& c, const Invocation& inv) {
-    c.write_file(inv.paths[0], read_stdin());
+    const std::string& remote = inv.paths.back();
+    std::string name = "standard input";
+    unique_fd file;
+    int fd = 0;
+    if (inv.paths.size() == 2) {
+        name = inv.paths[0];
+        file.reset(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file) throw std::runtime_error("cannot read " + name + ": " + std::strerror(errno));
+        fd = file.get();
+    }
+    std::optional<std::uint64_t> size =
+        fd == 0 && stdin_was_closed ? std::nullopt : regular_file_rest(fd);
+    constexpr std::uint64_t kStreamFrom = 1u << 20;
+    if (!size || *size < kStreamFrom) {
+        c.write_file(remote, read_all(fd, name));
+    } else if (*size > kMaxFrameLen) {
+        throw too_large_for_agent(name);
+    } else {
+        try {
+            c.write_file_from(remote, fd, *size);
+        } catch (const client::AgentError& e) {
+            throw client::AgentError(name + ": " + e.what());
+        }
+    }
+    return kExitOk;
+}
+
+// Removes a temporary file unless it was renamed into place.
+struct TempFile {
+    std::string path;
+    unique_fd fd;
+    bool kept = false;
+    ~TempFile() {
+        if (!kept) ::unlink(path.c_str());
+    }
+};
+
+// get REMOTE [LOCAL]: into LOCAL (or LOCAL/NAME for a directory) through a temporary file
+// beside it, renamed into place once whole, so an interrupted or failed transfer never leaves
+// a cut file under the final name. A link is followed; a device or pipe is written in place.
+// Without LOCAL, to standard output.
+int cmd_get(AgentClient& c, const Invocation& inv) {
+    const std::string& remote = inv.paths[0];
+    if (inv.paths.size() == 1) {
+        copy_to_stdout(c, remote);
+        return kExitOk;
+    }
+    std::string target = inv.paths[1];
+    struct stat st;
+    bool exists = ::stat(target.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        std::string base = remote.substr(remote.rfind('/') + 1);
+        if (base.empty() || base == "." || base == ".." || base == "~")
+            throw std::runtime_error("get: name the local file for " + remote);
+        target += "/" + base;
+        exists = ::stat(target.c_str(), &st) == 0;
+    }
+    auto fail = [&](int err) {
+        throw std::runtime_error("cannot write " + target + ": " + std::strerror(err));
+    };
+    auto receive = [&](int fd) {
+        try {
+            c.read_file_into(remote, fd);
+        } catch (const std::system_error& e) {
+            fail(e.code().value());
+        }
+    };
+    if (exists && !S_ISREG(st.st_mode)) {
+        unique_fd out(::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+        if (!out) fail(errno);
+        receive(out.get());
+        if (::close(out.release()) != 0) fail(errno);
+        return kExitOk;
+    }
+    char real[PATH_MAX];
+    if (exists && ::realpath(target.c_str(), real)) target = real;
+    std::size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "./" : target.substr(0, slash + 1);
+    TempFile temp;
+    temp.path = dir + "." + target.substr(slash + 1) + ".vesk-XXXXXX";
+    temp.fd.reset(::mkostemp(temp.path.data(), O_CLOEXEC));
+    if (!temp.fd) {
+        temp.kept = true;  // nothing was created
+        throw std::runtime_error("cannot create a file in " + dir + ": " + std::strerror(errno));
+    }
+    receive(temp.fd.get());
+    // The mode a new file would get (an existing one keeps its own), as cp does.
+    mode_t mode = exists ? st.st_mode & 07777 : 0666 & ~current_umask();
+    if (::fchmod(temp.fd.get(), mode) != 0) fail(errno);
+    if (::close(temp.fd.release()) != 0) fail(errno);
+    if (::rename(temp.path.c_str(), target.c_str()) != 0) fail(errno);
+    temp.kept = true;
     return kExitOk;
 }
 
@@ -239,8 +395,13 @@ int cmd_ls(AgentClient& c, const Invocation& inv) {
         write_out(dump(names) + "\n");
         return kExitOk;
     }
+    // One entry per line: a name that holds a line break, a control character, a quotation
+    // mark or a backslash is shown quoted and escaped, so no name can pass for two.
     std::string out;
-    for (const std::string& n : names) out += n + "\n";
+    for (const std::string& n : names) {
+        std::string quoted = debug_quote(n);
+        out += (quoted.size() == n.size() + 2 ? n : quoted) + "\n";
+    }
     write_out(out);
     return kExitOk;
 }
@@ -250,8 +411,42 @@ int cmd_mkdir(AgentClient& c, const Invocation& inv) {
     return kExitOk;
 }
 
+// What removing this path would take away that nobody means to: the root or the home
+// directory itself (however it is spelled), or nothing. A last component that is a link is
+// what goes, not what it points to, so only the directory above it is resolved.
+std::optional<std::string> precious(AgentClient& c, const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+    bool whole = path == "~" || last.empty() || last == "." || last == "..";
+    std::string real;
+    try {
+        if (whole)
+            real = c.canonicalize(path);
+        else if (slash == std::string::npos)
+            real = c.canonicalize(".") + "/" + last;
+        else
+            real = c.canonicalize(slash == 0 ? "/" : path.substr(0, slash)) + "/" + last;
+    } catch (const client::RequestError&) {
+        return std::nullopt;  // nothing there to protect; the removal reports why
+    }
+    if (real == "/") return "the root directory";
+    std::string home = c.hello().home;
+    if (home.empty()) return std::nullopt;
+    try {
+        if (real == c.canonicalize(home)) return "the home directory";
+    } catch (const client::RequestError&) {
+    }
+    return std::nullopt;
+}
+
 int cmd_rm(AgentClient& c, const Invocation& inv) {
-    c.remove(inv.paths[0], inv.recursive);
+    const std::string& path = inv.paths[0];
+    if (!inv.no_preserve_root) {
+        if (std::optional<std::string> what = precious(c, path))
+            throw std::runtime_error("rm: refusing to remove '" + path + "' (" + *what +
+                                     "); use --no-preserve-root to override");
+    }
+    c.remove(path, inv.recursive);
     return kExitOk;
 }
 
@@ -334,23 +529,36 @@ int cmd_watch(const std::function<std::unique_ptr<AgentClient>()>& connect, cons
     sigaddset(&stop_set, SIGINT);
     sigaddset(&stop_set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
+    // The handler runs on the client's reader thread: a failed write is handed to this one.
+    // Declared first, so that they outlive the client and its reader.
+    std::mutex failed_mu;
+    std::optional<OutputFailed> failed;
     std::unique_ptr<AgentClient> c = connect();
-    c->set_event_handler([&inv](const client::Message& m) {
+    c->set_event_handler([&](const client::Message& m) {
         std::string path =
             m.data.is_object() && m.data.contains("path") && m.data["path"].is_string()
                 ? m.data["path"].get<std::string>()
                 : dump(m.data);
         std::string method = m.method.value_or("");
         std::string time = local_time_now();
-        if (inv.json)
-            write_out(dump(json{{"time", time}, {"event", method}, {"path", path}}) + "\n");
-        else
-            write_out(time + "  " + method + "  " + path + "\n");
+        try {
+            if (inv.json)
+                write_out(dump(json{{"time", time}, {"event", method}, {"path", path}}) + "\n");
+            else
+                write_out(time + "  " + method + "  " + path + "\n");
+        } catch (const OutputFailed& e) {
+            std::lock_guard<std::mutex> lock(failed_mu);
+            failed = e;
+        }
     });
     for (const std::string& p : inv.paths) c->watch(p);
     for (;;) {
         timespec tick{0, 200 * 1000 * 1000};
         if (sigtimedwait(&stop_set, nullptr, &tick) > 0) return kExitOk;
+        {
+            std::lock_guard<std::mutex> lock(failed_mu);
+            if (failed) throw *failed;
+        }
         if (std::optional<std::string> why = c->failure()) {
             // A Ctrl-C reaches the local agent too; its death is then no error.
             sigset_t pending;
@@ -394,12 +602,46 @@ std::unique_ptr<AgentClient> connect(const Invocation& inv) {
     return c;
 }
 
+// A word shown with its bytes: printable ASCII as it is, anything else as \xHH.
+std::string show_bytes(const std::string& word) {
+    std::string out = "\"";
+    for (char ch : word) {
+        auto u = static_cast<unsigned char>(ch);
+        if (u >= 0x20 && u < 0x7f && ch != '"' && ch != '\\') {
+            out += ch;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            out += hex;
+        }
+    }
+    return out + "\"";
+}
+
+// Requests carry text as UTF-8 only. A name that is not would reach the agent as another
+// name, so it is refused here, in words, before anything is sent.
+void refuse_non_utf8(const Invocation& inv) {
+    auto check = [](const std::string& what, const std::string& text) {
+        if (!is_valid_utf8(text))
+            throw std::runtime_error(what + " " + show_bytes(text) +
+                                     " is not valid UTF-8; the agent takes UTF-8 names only");
+    };
+    for (const std::string& p : inv.paths) check(inv.command + ": the path", p);
+    for (const std::string& a : inv.args) check(inv.command + ": the argument", a);
+    for (const auto& [name, value] : inv.env) check("git: -e", name + "=" + value);
+    check(inv.command + ": the directory", inv.dir);
+    check("exec: the program", inv.program);
+    check("call: the method", inv.method);
+}
+
 int dispatch(const Invocation& inv) {
+    refuse_non_utf8(inv);
     using Command = int (*)(AgentClient&, const Invocation&);
     static const std::map<std::string, Command> commands = {
-        {"hello", cmd_hello}, {"cat", cmd_cat},     {"put", cmd_put}, {"stat", cmd_stat},
-        {"ls", cmd_ls},       {"mkdir", cmd_mkdir}, {"rm", cmd_rm},   {"realpath", cmd_realpath},
-        {"wc", cmd_wc},       {"exec", cmd_exec},   {"git", cmd_git}, {"call", cmd_call},
+        {"hello", cmd_hello},       {"cat", cmd_cat}, {"put", cmd_put},     {"get", cmd_get},
+        {"stat", cmd_stat},         {"ls", cmd_ls},   {"mkdir", cmd_mkdir}, {"rm", cmd_rm},
+        {"realpath", cmd_realpath}, {"wc", cmd_wc},   {"exec", cmd_exec},   {"git", cmd_git},
+        {"call", cmd_call},
     };
     if (inv.command == "watch") return cmd_watch([&] { return connect(inv); }, inv);
     std::unique_ptr<AgentClient> c = connect(inv);
@@ -476,11 +718,17 @@ Options (before COMMAND):
 Commands (paths are the agent's; a leading ~ means the agent's home):
   hello                         what the agent is: version, system, home, git
   cat PATH...                   write files to stdout (--json has no effect)
-  put PATH                      store stdin as the file's whole content
+  put [LOCAL] PATH              store LOCAL (default: stdin) as the file's whole content
+  get PATH [LOCAL]              copy the file to LOCAL (a directory: LOCAL/NAME) through
+                                a temporary file renamed into place; default: stdout
   stat PATH...                  existence, type and size; exit 1 if any is missing
-  ls [PATH]                     names in a directory, sorted by bytes
+  ls [PATH]                     names in a directory, sorted by bytes (a name with
+                                a line break or control character is shown quoted)
   mkdir PATH                    create a directory and its missing parents
-  rm [-r] PATH                  remove a file or empty directory; -r: a whole tree
+  rm [-r] [--no-preserve-root] PATH
+                                remove a file or empty directory; -r: a whole tree;
+                                / and the home directory are refused unless
+                                --no-preserve-root is given
   realpath PATH                 absolute path without links, . or ..
   wc PATH...                    line counts ("-" where a file cannot be counted)
   exec [-C DIR] [-n] PROGRAM [ARG...]
@@ -503,7 +751,28 @@ Exit status: 0 success, 1 a request failed (or the agent died), 2 usage error.
 )";
 }
 
+namespace {
+
+// Descriptors 0-2 that the caller left closed get /dev/null, so that no pipe we open lands on
+// them (a pipe on 0 would be read as our input, and wait for ever). A closed standard input is
+// remembered: a command that reads it fails rather than take /dev/null's nothing as input.
+void hold_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (fd == 0) stdin_was_closed = true;
+        // The lowest free descriptor is this one.
+        int null = ::open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+        if (null > fd) {
+            ::dup3(null, fd, O_CLOEXEC);
+            ::close(null);
+        }
+    }
+}
+
+}  // namespace
+
 int run(int argc, char** argv) {
+    hold_standard_descriptors();
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     Invocation inv;
     try {
@@ -513,14 +782,26 @@ int run(int argc, char** argv) {
         write_err(std::string(kUsageLine) + "\nTry 'vesk --help' for more.\n");
         return kExitUsage;
     }
-    if (inv.help) {
-        write_out(help_text());
-        return kExitOk;
-    }
     // Our own writes to a closed stdout must fail as errors, not end the tool half-way.
     ::signal(SIGPIPE, SIG_IGN);
     try {
-        return dispatch(inv);
+        int status = kExitOk;
+        if (inv.help)
+            write_out(help_text());
+        else
+            status = dispatch(inv);
+        // Closing is where a deferred write error (a full disk over NFS) shows.
+        if (std::fclose(stdout) != 0) throw OutputFailed{errno};
+        return status;
+    } catch (const OutputFailed& e) {
+        if (e.err == EPIPE) {
+            // The reader has all it wanted (`vesk cat big | head`): end as cat does, quietly,
+            // now that the agent is closed.
+            ::signal(SIGPIPE, SIG_DFL);
+            ::raise(SIGPIPE);
+            return 128 + SIGPIPE;
+        }
+        complain(std::string("cannot write standard output: ") + std::strerror(e.err));
     } catch (const client::RequestError& e) {
         std::string what = inv.paths.empty() ? e.method() : inv.paths[0];
         complain(what + ": " + e.text());

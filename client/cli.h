@@ -30,6 +30,7 @@ struct Invocation {
     std::string command;             // hello, cat, put, stat, ...
     std::vector<std::string> paths;  // cat, put, stat, ls, mkdir, rm, realpath, wc, watch
     bool recursive = false;          // rm -r
+    bool no_preserve_root = false;   // rm --no-preserve-root: / and the home directory too
     std::string dir = ".";           // exec/git -C DIR
     bool no_stdin = false;           // exec/git/call -n
     std::vector<std::pair<std::string, std::string>> env;  // git -e NAME=VALUE

@@ -65,6 +65,17 @@ void AgentClient::write_file(const std::string& path, std::string_view content) 
     checked("fs.write", path_params(path), content);
 }
 
+void AgentClient::write_file_from(const std::string& path, int fd, std::uint64_t len) {
+    std::uint64_t id = send_from_fd("fs.write", path_params(path), fd, len);
+    Message m = await(id, "fs.write", std::nullopt);
+    if (m.error) throw RequestError("fs.write", *m.error);
+}
+
+void AgentClient::read_file_into(const std::string& path, int fd) {
+    Message m = request_into_fd("fs.read", path_params(path), fd);
+    if (m.error) throw RequestError("fs.read", *m.error);
+}
+
 FileStat AgentClient::stat(const std::string& path) {
     Message m = checked("fs.stat", path_params(path));
     return decode("fs.stat", m.data, [](const json& d) {
