@@ -18,6 +18,7 @@
 #include <thread>
 #include <tuple>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "agent/dispatch.h"
@@ -383,13 +384,7 @@ struct Service {
         m->next = nullptr;
         (gathered_last ? gathered_last->next : gathered_first) = m;
         gathered_last = m;
-        if (++gathered >= kMaxGathered) hand_over_gathered();
-    }
-    void hand_over_gathered() {
-        if (!gathered_first) return;
-        output->submit(gathered_first, gathered_last);
-        gathered_first = gathered_last = nullptr;
-        gathered = 0;
+        ++gathered;
     }
 };
 
@@ -520,9 +515,33 @@ enum class RoleEnd { lost, input_ended };
 // gathered while further whole requests are already buffered.
 RoleEnd read_requests(const std::shared_ptr<Service>& s) {
     Service& sv = *s;
+    // Runs step as inline work, watched by the monitor; false when the monitor gave the reading
+    // role to another thread meanwhile.
+    auto watched = [&sv](auto&& step) {
+        const std::uint64_t ticket = ++sv.last_ticket;
+        sv.inline_since.store(now_nanos(), std::memory_order_relaxed);
+        sv.inline_ticket.store(ticket);
+        if (sv.monitor_parked.load()) {
+            std::lock_guard<std::mutex> lock(sv.monitor_mu);
+            sv.monitor_cv.notify_one();
+        }
+        step();
+        std::uint64_t expected = ticket;
+        return sv.inline_ticket.compare_exchange_strong(expected, 0);
+    };
+    // Hands the gathered replies to the writer. This thread may end up writing them, and the
+    // output may be full, so it is watched like a request.
+    auto hand_over_gathered = [&] {
+        OutMessage* first = std::exchange(sv.gathered_first, nullptr);
+        OutMessage* last = std::exchange(sv.gathered_last, nullptr);
+        sv.gathered = 0;
+        return !first || watched([&] { sv.output->submit(first, last); });
+    };
     for (;;) {
         // A reply is never held back while the agent waits for input.
-        if (!sv.in.holds_request()) sv.hand_over_gathered();
+        if (sv.gathered >= kMaxGathered || !sv.in.holds_request()) {
+            if (!hand_over_gathered()) return RoleEnd::lost;
+        }
         renew_memory_reserve();
         std::shared_ptr<Request> req;
         try {
@@ -542,24 +561,13 @@ RoleEnd read_requests(const std::shared_ptr<Service>& s) {
             start_worker(std::move(req), s);
             continue;
         }
-        const std::uint64_t ticket = ++sv.last_ticket;
-        sv.inline_since.store(now_nanos(), std::memory_order_relaxed);
-        sv.inline_ticket.store(ticket);
-        if (sv.monitor_parked.load()) {
-            std::lock_guard<std::mutex> lock(sv.monitor_mu);
-            sv.monitor_cv.notify_one();
-        }
-        run_request(*req, sv);
-        std::uint64_t expected = ticket;
-        if (!sv.inline_ticket.compare_exchange_strong(expected, 0)) {
-            // The monitor gave the reading role to another thread while this request ran.
+        if (!watched([&] { run_request(*req, sv); })) {
             reply_now(*req, sv);
             return RoleEnd::lost;
         }
         sv.gather(std::move(req->reply));
     }
-    sv.hand_over_gathered();
-    return RoleEnd::input_ended;
+    return hand_over_gathered() ? RoleEnd::input_ended : RoleEnd::lost;
 }
 
 void hold_reading_role(const std::shared_ptr<Service>& s) {
