@@ -27,13 +27,13 @@ class ChildEnvironment {
     explicit ChildEnvironment(const Delta& delta) {
         if (delta.empty()) return;
         std::vector<std::pair<std::string_view, const std::optional<std::string>*>> final_values;
-        for (const auto& [name, value] : delta) {
+        for (const auto& setting : delta) {
             auto same = std::find_if(final_values.begin(), final_values.end(),
-                                     [&](const auto& s) { return s.first == name; });
+                                     [&](const auto& s) { return s.first == setting.first; });
             if (same != final_values.end())
-                same->second = &value;
+                same->second = &setting.second;
             else
-                final_values.emplace_back(name, &value);
+                final_values.emplace_back(setting.first, &setting.second);
         }
         auto overridden = [&](std::string_view name) {
             return std::any_of(final_values.begin(), final_values.end(),

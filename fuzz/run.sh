@@ -1,71 +1,39 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets and runs each for a short fixed time as a regression check:
-# first every known crash reproducer under fuzz/regressions/<target>/, then fuzzing from a
-# temporary copy of fuzz/corpus/<target>/ (the committed corpus is never written to).
-# Exits non-zero if a build fails or any target finds a crash.
-#
-#   FUZZ_SECONDS     time per target (default 20)
-#   FUZZ_BUILD_DIR   build directory (default: the fuzz preset's, build/fuzz)
-#   FUZZ_TARGETS     space-separated subset of the targets
-#   FUZZ_ARTIFACTS   where crash inputs are kept (default: a temporary directory)
+# Builds the libFuzzer targets, replays fuzz/regressions/<target>/ and fuzzes each target for
+# FUZZ_SECONDS (default 20) from a scratch copy of fuzz/corpus/<target>/. Non-zero exit on a
+# build failure or a crash; crash inputs are kept in FUZZ_ARTIFACTS (default: a scratch dir).
+#   FUZZ_BUILD_DIR (default build/fuzz), FUZZ_TARGETS (default: all)
 set -euo pipefail
-
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 targets=${FUZZ_TARGETS:-frame_reader envelope params text count_lines}
-
-if [[ -z ${FUZZ_BUILD_DIR:-} ]] && cmake --list-presets 2>/dev/null | grep -q '"fuzz"'; then
-    (cd "$root" && cmake --preset fuzz >/dev/null)
-else
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-        -DVESK_SANITIZE=address,undefined -DVESK_FUZZ=ON -DVESK_TESTS=OFF -DVESK_BENCH=OFF \
-        >/dev/null
-fi
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DVESK_SANITIZE=address,undefined -DVESK_FUZZ=ON \
+    -DVESK_TESTS=OFF -DVESK_BENCH=OFF >/dev/null
 ninja -C "$build" $(printf 'fuzz_%s ' $targets)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vesk-fuzz.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 artifacts=${FUZZ_ARTIFACTS:-$work/artifacts}
 mkdir -p "$artifacts"
-
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-
+fuzz() { "$build/fuzz/fuzz_$t" "${flags[@]}" "$@" >>"$work/$t.log" 2>&1; }
 failed=()
 for t in $targets; do
-    bin=$build/fuzz/fuzz_$t
     flags=(-timeout=30 -rss_limit_mb=2560 -artifact_prefix="$artifacts/$t-")
-    case $t in
-        envelope | params) flags+=(-dict="$root/fuzz/json.dict") ;;
-    esac
-
-    echo "== fuzz_$t"
+    [[ $t != envelope && $t != params ]] || flags+=(-dict="$root/fuzz/json.dict")
+    cp -R "$root/fuzz/corpus/$t" "$work/corpus-$t"
     regressions=("$root/fuzz/regressions/$t"/*)
-    if [[ -e ${regressions[0]} ]]; then
-        if ! "$bin" "${flags[@]}" "${regressions[@]}" >"$work/$t-regressions.log" 2>&1; then
-            tail -n 60 "$work/$t-regressions.log"
-            failed+=("$t (regression)")
-            continue
-        fi
-        echo "   ${#regressions[@]} regression inputs replayed clean"
-    fi
-
-    mkdir -p "$work/corpus-$t"
-    cp -R "$root/fuzz/corpus/$t/." "$work/corpus-$t/"
-    if "$bin" "${flags[@]}" -max_total_time="$seconds" -print_final_stats=1 \
-        "$work/corpus-$t" >"$work/$t.log" 2>&1; then
-        echo "   $(grep -m1 'stat::number_of_executed_units' "$work/$t.log" | awk '{print $2}') executions clean"
+    if { [[ ! -e ${regressions[0]} ]] || fuzz "${regressions[@]}"; } &&
+        fuzz -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=1 "$work/corpus-$t"; then
+        echo "fuzz_$t: $(awk '/number_of_executed_units/ {print $2}' "$work/$t.log") runs clean"
     else
         tail -n 60 "$work/$t.log"
         failed+=("$t")
     fi
 done
-
 if ((${#failed[@]})); then
-    echo "fuzz targets with crashes: ${failed[*]} (inputs kept in $artifacts)"
-    [[ -n ${FUZZ_ARTIFACTS:-} ]] || trap - EXIT  # keep the work directory for the artifacts
+    echo "fuzz targets with crashes: ${failed[*]} (inputs in $artifacts)"
     exit 1
 fi
-echo "fuzz targets clean: $(wc -w <<<"$targets") of $(wc -w <<<"$targets")"
+rm -rf "$work"

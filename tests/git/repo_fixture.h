@@ -2,10 +2,6 @@
 // watch tests.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
-
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,17 +16,9 @@ inline std::string git_in(const std::string& dir, std::vector<std::string> args)
     std::vector<std::string> argv{"git", "-C", dir};
     argv.insert(argv.end(), args.begin(), args.end());
     ProcessResult r = run_process(argv);
-    if (r.exit_code() != 0) {
+    if (r.exit_code() != 0)
         throw std::runtime_error("git " + args.front() + " failed in " + dir + ": " + r.err);
-    }
     return r.out;
-}
-
-// The canonical form of an existing path, for comparing directory names git and we produce.
-inline std::string real_path(const std::string& path) {
-    char buf[PATH_MAX];
-    if (!::realpath(path.c_str(), buf)) return "<unresolvable " + path + ">";
-    return buf;
 }
 
 // A repository at dir with one committed file, "tracked.txt".

@@ -1,190 +1,90 @@
-#include <fcntl.h>
+// What "watch" rests on that end-to-end tests only see as events that fire or not: the
+// fingerprint's entry records and hash, and a watcher thread that cannot start.
+#include "agent/git/watch_service.h"
+
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <functional>
-#include <memory>
+#include <cstdint>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "agent/dispatch.h"
-#include "agent/git/registry.h"
-#include "agent/git/watcher.h"
-#include "agent/sys.h"
-#include "git/repo_fixture.h"
+#include "agent/git/siphash.h"
 #include "support/harness.h"
 
 namespace vesk {
 namespace {
 
-using namespace std::chrono_literals;
+using namespace std::string_literals;
 
-// A pipe standing in for the protocol stream, so tests can read what a watcher wrote.
-struct OutputPipe {
-    OutputPipe() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe2");
-        read_end.reset(fds[0]);
-        write_end.reset(fds[1]);
-        output = std::make_shared<SharedOutput>(write_end.get());
-    }
-    // Everything written so far, waiting up to timeout for the first byte.
-    std::string drain(std::chrono::milliseconds timeout) {
-        std::string got;
-        pollfd p{read_end.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return got;
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(read_end.get(), buf, sizeof buf)) > 0) got.append(buf, n);
-        return got;
-    }
-    unique_fd read_end, write_end;
-    std::shared_ptr<SharedOutput> output;
-};
-
-struct Fixture {
-    std::shared_ptr<WatcherRegistry> registry = std::make_shared<WatcherRegistry>();
-    OutputPipe out;
-    Bytes body;
-
-    HandlerOutcome call(Handler h, const nlohmann::json& data) {
-        RequestContext ctx{data, body, out.output, registry};
-        return h(ctx);
-    }
-    std::size_t entries() {
-        std::lock_guard<std::mutex> lock(registry->mutex());
-        return registry->entries().size();
-    }
-};
-
-// Replaces the thread starter for one test and puts the real one back afterwards.
-class StarterOverride {
-  public:
-    explicit StarterOverride(ThreadStarter fake) : saved_(watcher_thread_starter) {
-        watcher_thread_starter = fake;
-    }
-    ~StarterOverride() { watcher_thread_starter = saved_; }
-
-  private:
-    ThreadStarter saved_;
-};
-
-int g_starts = 0;
-std::vector<std::function<void()>> g_held;  // watcher bodies a fake starter kept, unrun
-
-int failing_starter(std::function<void()>, std::size_t) {
-    return EAGAIN;
-}
-int holding_starter(std::function<void()> fn, std::size_t stack_size) {
-    ++g_starts;
-    EXPECT_EQ(stack_size, 0u);  // the watcher runs on the default stack
-    g_held.push_back(std::move(fn));
-    return 0;
+std::string le(std::uint64_t v, int width) {
+    std::string out;
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+    return out;
 }
 
-bool is_error(const HandlerOutcome& o, const std::string& text) {
-    auto* e = std::get_if<ErrorReply>(&o);
-    return e && e->text == text;
-}
-bool is_null_success(const HandlerOutcome& o) {
-    auto* s = std::get_if<SuccessReply>(&o);
-    return s && s->data.is_null() && s->body.empty();
-}
-
-TEST(WatchHandler, ThreadStartFailureLeavesNoEntryAndAnswersTheSystemError) {
-    test::TempDir tmp;
-    Fixture f;
-    {
-        StarterOverride fake(failing_starter);
-        HandlerOutcome o = f.call(handle_watch, {{"path", tmp.path()}});
-        EXPECT_TRUE(is_error(o, test::os_error(EAGAIN)));
+TEST(Fingerprint, EntryRecordLayoutAndNanosecondBorrow) {
+    const auto time = [](std::int64_t sec, std::uint32_t nsec) {
+        return "x\xff"s + le(1, 8) + le(sec, 8) + le(nsec, 4) + le(7, 8);
+    };
+    const std::string no_time = "x\xff"s + le(0, 8) + le(7, 8);
+    const struct {
+        std::int64_t sec, nsec;
+        std::string record;
+    } cases[] = {
+        {0x0102030405060708, 0x0A0B0C0D,
+         "x\xff\x01\0\0\0\0\0\0\0\x08\x07\x06\x05\x04\x03\x02\x01\x0d\x0c\x0b\x0a\x07\0\0\0\0\0\0\0"s},
+        {-5, 0, time(-5, 0)},
+        {10, -1, time(9, 999999999)},
+        {10, -999999999, time(9, 1)},
+        {0, -500, time(-1, 999999500)},
+        {10, 1000000000, no_time},   // a full second of nanoseconds has no encoding
+        {10, -1000000000, no_time},  // nor has a full second below
+        {INT64_MIN, -1, no_time},    // the seconds cannot lend
+    };
+    for (const auto& c : cases) {
+        std::string stream;
+        append_entry_record(stream, "x", c.sec, c.nsec, 7);
+        EXPECT_EQ(stream, c.record) << c.sec << " s " << c.nsec << " ns";
     }
-    EXPECT_EQ(f.entries(), 0u);
-    ASSERT_TRUE(f.registry->mutex().try_lock());
-    f.registry->mutex().unlock();
-
-    // The failed attempt must not make the path look watched: the next "watch" starts one.
-    g_starts = 0;
-    g_held.clear();
-    StarterOverride fake(holding_starter);
-    EXPECT_TRUE(is_null_success(f.call(handle_watch, {{"path", tmp.path()}})));
-    EXPECT_EQ(g_starts, 1);
-    EXPECT_EQ(f.entries(), 1u);
 }
 
-TEST(WatchHandler, OneWatcherPerPathTextAndUnwatchClearsItsFlag) {
-    test::TempDir tmp;
-    Fixture f;
-    g_starts = 0;
-    g_held.clear();
-    StarterOverride fake(holding_starter);
-
-    EXPECT_TRUE(is_null_success(f.call(handle_watch, {{"path", tmp.path()}})));
-    EXPECT_TRUE(is_null_success(f.call(handle_watch, {{"path", tmp.path()}})));
-    EXPECT_TRUE(is_null_success(f.call(handle_watch, {{"path", tmp.path() + "/"}})));
-    EXPECT_EQ(g_starts, 2);
-    EXPECT_EQ(f.entries(), 2u);
-
-    RunFlag flag;
-    {
-        std::lock_guard<std::mutex> lock(f.registry->mutex());
-        flag = f.registry->entries().at(tmp.path());
+// Values from an independent implementation: CPython hashes bytes with SipHash-1-3 under a zero
+// key when PYTHONHASHSEED=0, e.g.
+//   PYTHONHASHSEED=0 python3 -c 'print(hash(bytes(range(3))) & (2**64-1))'
+TEST(Fingerprint, SipHash13OfEveryTailLength) {
+    const std::uint64_t counting[] = {
+        0x68a914128e01e473, 0x010bac45c41e3669, 0x4d4c9a4a8ef6e0ad, 0x7cc43f98813e4dbd,
+        0x5abe2169dff36275, 0xe3c25f87624f1cdb, 0x2f098ab0c751325a, 0xead411e67ebe2eea,
+        0x75927f9d95124362, 0xaf9f77a65ab51a1d, 0xfe64ce8b6617fcff, 0xa6baf4fb0f9fe1c2,
+        0xa0cf3211850f8e0d, 0x7f86049379fbfe67, 0xf30eb725bb91c9ea, 0x8972188433a5c5b7,
+        0x4883c49a2c009c1d, 0xadc2c0b63044067d, 0x091f4a3329f87d19, 0x639e355ae68c0100,
+    };
+    std::string bytes;  // 0, 1, 2, ...
+    for (std::uint64_t want : counting) {
+        bytes.push_back(static_cast<char>(bytes.size()));
+        EXPECT_EQ(siphash13(0, 0, bytes), want) << bytes.size() << " bytes";
     }
-    EXPECT_TRUE(flag->load());
-    EXPECT_TRUE(is_null_success(f.call(handle_unwatch, {{"path", tmp.path()}})));
-    EXPECT_FALSE(flag->load());
-    EXPECT_EQ(f.entries(), 1u);
-    EXPECT_TRUE(is_null_success(f.call(handle_unwatch, {{"path", tmp.path()}})));
-    EXPECT_TRUE(is_null_success(f.call(handle_unwatch, {{"path", "never watched"}})));
-    EXPECT_EQ(f.entries(), 1u);
+    EXPECT_EQ(siphash13(0, 0, "hello world"), 0xb1b1f2e707e4ac8au);
+    EXPECT_EQ(siphash13(0, 0, std::string(9, '\xff')), 0xe271c8ef95f59694u);  // no sign extension
 }
 
-TEST(WatchHandler, BadParamsTouchNothing) {
-    Fixture f;
-    g_starts = 0;
-    StarterOverride fake(holding_starter);
-    for (Handler h : {handle_watch, handle_unwatch}) {
-        HandlerOutcome o = f.call(h, nullptr);
-        EXPECT_TRUE(is_error(o, "bad params: invalid type: null, expected struct PathParams"));
-        o = f.call(h, {{"path", 5}});
-        EXPECT_TRUE(is_error(o, "bad params: invalid type: integer `5`, expected a string"));
-    }
-    EXPECT_EQ(g_starts, 0);
-    EXPECT_EQ(f.entries(), 0u);
-}
-
-std::string changed_event_bytes(const std::string& path) {
-    return test::frame(R"({"id":0,"method":"changed","data":{"path":)" +
-                       nlohmann::json(path).dump() + "}}") +
-           test::frame("");
-}
-
-TEST(Watcher, WritesOneEventPerChangeAndStopsOnItsFlag) {
-    test::TempDir tmp;
-    std::string repo = tmp / "repo";
-    test::make_repo(repo);
-    OutputPipe out;
-    WatcherState state;
-    state.path = "the \"watched\" text";
-    state.location = locate_repository(repo);
-    state.last = repository_fingerprint(state.location.workdir, state.location.git_dirs);
-    state.run = std::make_shared<std::atomic<bool>>(true);
-    state.output = out.output;
-    RunFlag run = state.run;
-    std::thread watcher(run_watcher, std::move(state), std::chrono::milliseconds(20));
-
-    EXPECT_EQ(out.drain(300ms), "");  // nothing moved
-    test::write_file(repo + "/tracked.txt", "edited\n");
-    EXPECT_EQ(out.drain(3000ms), changed_event_bytes("the \"watched\" text"));
-    test::write_file(repo + "/tracked.txt", "edited again, still just modified\n");
-    EXPECT_EQ(out.drain(300ms), "");
-
-    run->store(false);
-    watcher.join();
+// The path must not stay behind as watched, or every later "watch" of it would do nothing.
+TEST(WatchService, AFailedWatcherStartLeavesThePathUnwatched) {
+    test::TempDir dir;
+    int starts = 0, result = EAGAIN;
+    // The watcher bodies are dropped: nothing runs, so nothing outlives the test.
+    WatchService watches([](const std::string&) { return true; },
+                         [&](std::function<void()>, std::size_t) {
+                             ++starts;
+                             return result;
+                         });
+    EXPECT_EQ(watches.watch(dir.path()), EAGAIN);
+    result = 0;
+    EXPECT_EQ(watches.watch(dir.path()), 0);
+    EXPECT_EQ(watches.watch(dir.path()), 0);  // watched already: no second watcher
+    watches.unwatch(dir.path());
+    EXPECT_EQ(watches.watch(dir.path()), 0);
+    EXPECT_EQ(starts, 3);
 }
 
 }  // namespace
