@@ -295,6 +295,7 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
             }
             job = std::move(self->job);
             self->job = nullptr;
+            mine.unlock();  // the job runs without its mailbox's lock
             job();
             job = nullptr;
         }
