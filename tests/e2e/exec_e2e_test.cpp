@@ -1,182 +1,160 @@
-// "exec" through the real agent binary.
+// "exec" and "git" through the real agent: one table each of requests and exact replies. git
+// is a stand-in first on the search path that reports what it was given; the host's git
+// checks that bytes travel unchanged both ways.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "client/agent_client.h"
 #include "support/harness.h"
 
 namespace {
 
-using json = nlohmann::json;
-using vesk::client::AgentClient;
-using vesk::client::Message;
-using vesk::client::StartOptions;
-using vesk::test::os_error;
-using vesk::test::TempDir;
-using namespace std::chrono_literals;
+using namespace vesk::test;
 
-json exec_params(const std::string& cwd, const std::string& program,
-                 const std::vector<std::string>& args) {
+json run(const std::string& cwd, const std::string& program, const std::vector<std::string>& args) {
     return {{"cwd", cwd}, {"program", program}, {"args", args}};
 }
+Row sh(const std::string& script, std::string body, std::string reply, std::string out = "",
+       std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"-c", script});
+    return {"exec", run("/", "/bin/sh", args), body, reply, out};
+}
+const std::string kNulInData = "nul byte found in provided data";
 
-Message exec(AgentClient& agent, const std::string& program, const std::vector<std::string>& args,
-             std::string_view input = {}, const std::string& cwd = "/") {
-    return agent.call("exec", exec_params(cwd, program, args), input);
+// Parameters that do not decode: the error, and nothing started.
+void bad_params(std::vector<Row>& rows, const char* method,
+                std::initializer_list<std::pair<json, const char*>> cases) {
+    for (const auto& [data, message] : cases)
+        rows.push_back({method, data, "body", err(std::string("bad params: ") + message)});
 }
 
-// A success reply, byte for byte: data {"code","stderr"} in that order, and the body.
-void expect_outcome(const Message& m, int code, const std::string& stderr_text,
-                    const std::string& body, const std::string& what) {
-    EXPECT_EQ(m.header_text,
-              vesk::test::reply_header(m.id, {{"code", code}, {"stderr", stderr_text}}))
-        << what;
-    EXPECT_EQ(m.body, body) << what;
-}
-
-AgentClient start_agent(std::vector<std::pair<std::string, std::optional<std::string>>> env) {
-    StartOptions options;
-    options.argv = {vesk::test::agent_path(), "serve"};
-    options.env = std::move(env);
-    return AgentClient(options);
-}
-
-TEST(ExecE2E, ProgramsRunWithTheirArgumentsInputAndExitCode) {
-    AgentClient agent(vesk::test::agent_path());
-    std::string binary_input("a\0b\xff\n", 5);
-    struct Case {
-        const char* what;
-        std::vector<std::string> args;
-        std::string input;
-        int code;
-        std::string out;
-        std::string err = "";
-    } cases[] = {
-        {"arguments unchanged",
-         {"-c", R"(for a in "$@"; do printf '[%s]' "$a"; done)", "zero", "two words",
-          "\"quoted\" 'single'", "*", "$HOME", ""},
-         "",
-         0,
-         "[two words][\"quoted\" 'single'][*][$HOME][]"},
-        {"no arguments", {"-c", "echo $#", "zero"}, "", 0, "0\n"},
-        {"input then end of file",
-         {"-c", "cat; echo eof"},
-         binary_input,
-         0,
-         binary_input + "eof\n"},
-        {"empty input is end of file", {"-c", "cat; echo eof"}, "", 0, "eof\n"},
-        {"exit 3 with a complaint", {"-c", "echo err >&2; exit 3"}, "", 3, "", "err\n"},
-        {"exit 255", {"-c", "echo out; exit 255"}, "", 255, "out\n"},
-        {"killed by a signal", {"-c", "echo before; kill -KILL $$"}, "", -1, "before\n"},
-        {"stdout raw, stderr decoded lossily",
-         {"-c", R"(printf 'ok\377\376' ; printf 'bad\377\376end' >&2)"},
-         "",
-         0,
-         "ok\xff\xfe",
-         "bad\xEF\xBF\xBD\xEF\xBF\xBD"
-         "end"},
-        {"a background writer holding the pipes delays the reply",
-         {"-c", "(sleep 0.5; echo late; echo late >&2) & echo early"},
-         "",
-         0,
-         "early\nlate\n",
-         "late\n"},
+TEST(ExecE2E, Table) {
+    TempDir dir;
+    write_script(dir / "tool", "echo \"tool $1\"");
+    write_script(dir / "myshell", "echo \"myshell $*\"; exit 3");
+    ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const std::string binary("a\0b\xff\n", 5), enoent = os_error(ENOENT);
+    std::string err_text, out_text;
+    for (int i = 0; i < 400000; ++i) err_text += "e\n", out_text += "o\n";
+    vesk::client::AgentClient agent(
+        agent_options({{"HOME", dir.path()}, {"SHELL", dir / "myshell"}}));
+    // Held until the table is done: no later run may wait for it or inherit its pipes.
+    const std::uint64_t held = agent.send("exec", run(dir.path(), "cat", {"fifo"}), "held input");
+    std::vector<Row> rows = {
+        sh(R"(for a in "$@"; do printf '[%s]' "$a"; done)", "", done(0),
+           "[two words][\"q\" 's'][*][$HOME][]",
+           {"zero", "two words", "\"q\" 's'", "*", "$HOME", ""}),
+        sh("echo $#", "", done(0), "0\n", {"zero"}),
+        sh("cat; echo eof", binary, done(0), binary + "eof\n"),
+        sh("cat; echo eof", "", done(0), "eof\n"),
+        sh("echo ignored", std::string(1 << 20, 'i'), done(0), "ignored\n"),  // input never read
+        sh("echo err >&2; exit 3", "", done(3, "err\n")),
+        sh("echo out; exit 255", "", done(255), "out\n"),
+        sh(R"(printf 'ok\377\376'; printf 'bad\377\376' >&2)", "", done(0, "bad\uFFFD\uFFFD"),
+           "ok\xff\xfe"),
+        sh("(sleep 0.5; echo late; echo late >&2) & echo early", "", done(0, "late\n"),
+           "early\nlate\n"),
+        // Both streams far beyond a pipe's buffer, the one read second written first.
+        sh("yes e | head -c 800000 >&2; yes o | head -c 800000", "", done(0, err_text), out_text),
+        {"exec", run(dir / "sub", "../tool", {"up"}), "", done(0), "tool up\n"},
+        {"exec", run("~/sub", "pwd", {}), "", done(0), dir / "sub\n"},
+        {"exec", run("/", "ls", {"/proc/self/fd"}), "input", done(0), "0\n1\n2\n3\n"},
+        {"exec", run("/", "~/tool", {}), "", done(-1, enoent)},
+        {"exec", run(dir / "missing", "true", {}), "input", done(-1, enoent)},
+        {"exec", run("", "true", {}), "", done(-1, enoent)},
+        {"exec", run("/", "echo", {std::string("a\0b", 3)}), "", done(-1, kNulInData)},
+        {"exec", run("/", "$SHELL", {"-c", "exit 3"}), "", done(3), "myshell -c exit 3\n"},
+        {"exec", run("/", "$SHELL ", {}), "", done(-1, enoent)},
+        {"exec", run("/", "${SHELL}", {}), "", done(-1, enoent)},
     };
-    for (const auto& c : cases) {
-        expect_outcome(exec(agent, "/bin/sh", c.args, c.input), c.code, c.err, c.out, c.what);
+    // SIGPIPE included: children start with its default action although the agent ignores it.
+    for (std::string sig : {"KILL", "TERM", "HUP", "USR1", "PIPE", "ALRM"})
+        rows.push_back(sh("printf partial; kill -" + sig + " $$; exit 7", "", done(-1), "partial"));
+    bad_params(rows, "exec",
+               {{{{"cwd", "/"}, {"program", "touch"}, {"args", {dir / "started", 1}}},
+                 "invalid type: integer `1`, expected a string"},
+                {{"/", "touch"}, "invalid length 2, expected struct ExecParams with 3 elements"},
+                {{{"args", 5}, {"cwd", 5}, {"program", 5}},
+                 "invalid type: integer `5`, expected a sequence"},
+                {{{"cwd", "/"}, {"program", "true"}}, "missing field `args`"}});
+    expect_replies(agent, rows);
+    EXPECT_FALSE(agent.wait_reply(held, std::chrono::milliseconds(0))) << "answered too early";
+    std::ofstream(dir / "fifo") << "slow";
+    std::optional<vesk::client::Message> m = agent.wait_reply(held, kWait);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->header_text + m->body, "{\"id\":" + std::to_string(held) + done(0) + "slow");
+    EXPECT_FALSE(path_exists(dir / "started"));
+
+    // "$SHELL" without a usable SHELL variable.
+    for (const auto& shell :
+         std::vector<std::optional<std::string>>{std::nullopt, "/bin/\xff", ""}) {
+        vesk::client::AgentClient a(agent_options({{"SHELL", shell}}));
+        expect_replies(a, {shell == "" ? Row{"exec", run("/", "$SHELL", {}), "", done(-1, enoent)}
+                                       : Row{"exec", run("/", "$SHELL", {"-c", "echo $0"}), "",
+                                             done(0), "/bin/sh\n"}});
     }
 }
 
-TEST(ExecE2E, ProgramIsFoundThroughTheSearchPathOrRelativeToCwd) {
-    TempDir dir;
-    vesk::test::write_file(dir / "tool", "#!/bin/sh\necho \"tool $1\"\n");
-    ::chmod((dir / "tool").c_str(), 0755);
-    ::mkdir((dir / "sub").c_str(), 0755);
-    AgentClient agent = start_agent({{"HOME", dir.path()}});
-    expect_outcome(exec(agent, "./tool", {"rel"}, {}, dir.path()), 0, "", "tool rel\n",
-                   "relative program");
-    expect_outcome(exec(agent, "../tool", {"up"}, {}, dir / "sub"), 0, "", "tool up\n",
-                   "relative program with ..");
-    expect_outcome(exec(agent, "pwd", {}, {}, "~/sub"), 0, "", dir / "sub" + "\n",
-                   "cwd with the home shorthand");
-    expect_outcome(exec(agent, "pwd", {}, {}, "~"), 0, "", dir.path() + "\n", "cwd ~");
-    // Only the working directory expands the shorthand; a program name keeps it literally.
-    expect_outcome(exec(agent, "~/tool", {}, "input"), -1, os_error(ENOENT), "",
-                   "program starting with ~");
-}
-
-TEST(ExecE2E, ShellPlaceholderFollowsTheAgentsShellVariable) {
-    TempDir dir;
-    vesk::test::write_file(dir / "myshell", "#!/bin/sh\necho \"myshell $*\"\nexit 3\n");
-    ::chmod((dir / "myshell").c_str(), 0755);
-    const std::vector<std::string> print_self = {"-c", "echo $0"};
-    struct Case {
-        const char* what;
-        std::optional<std::string> shell;
-        std::string program;
-        std::vector<std::string> args;
-        int code;
-        std::string stderr_text;
-        std::string out;
-    } cases[] = {
-        {"SHELL names a shell",
-         dir / "myshell",
-         "$SHELL",
-         {"-c", "exit 3"},
-         3,
-         "",
-         "myshell -c exit 3\n"},
-        {"SHELL unset", std::nullopt, "$SHELL", print_self, 0, "", "/bin/sh\n"},
-        {"SHELL not UTF-8", std::string("/bin/\xff"), "$SHELL", print_self, 0, "", "/bin/sh\n"},
-        {"SHELL empty", std::string(), "$SHELL", print_self, -1, os_error(ENOENT), ""},
-        {"longer text is literal", dir / "myshell", "$SHELL ", print_self, -1, os_error(ENOENT),
-         ""},
-        {"braces are literal", dir / "myshell", "${SHELL}", print_self, -1, os_error(ENOENT), ""},
-        {"lower case is literal", dir / "myshell", "$shell", print_self, -1, os_error(ENOENT), ""},
+TEST(GitE2E, Table) {
+    TempDir bin, home;
+    write_script(
+        bin / "git",
+        "for a in \"$@\"; do printf '[%s]' \"$a\"; done\n"
+        "echo \"|$GIT_TERMINAL_PROMPT|$LC_ALL|$HOME|$(env | grep -c ^LC_ALL=)|$(pwd)|$(cat)\"");
+    vesk::client::AgentClient agent(
+        agent_options({{"PATH", bin.path() + ":" + std::getenv("PATH")}, {"HOME", home.path()}}));
+    const std::string h = home.path();
+    // The stand-in's report: its arguments, the environment it sees (the agent's HOME comes
+    // through), its directory and its standard input.
+    auto seen = [&](const std::string& args, const std::string& env, const std::string& in = "") {
+        return args + "|" + env + "|1|" + h + "|" + in + "\n";
     };
-    for (const auto& c : cases) {
-        AgentClient agent = start_agent({{"SHELL", c.shell}});
-        expect_outcome(exec(agent, c.program, c.args), c.code, c.stderr_text, c.out, c.what);
-    }
-}
+    auto git = [&](json env, json args = {"x"}) {
+        json data = {{"cwd", h}, {"args", args}};
+        if (!env.is_null()) data["env"] = env;
+        return data;
+    };
+    using Pairs = std::vector<std::vector<std::string>>;
+    std::vector<Row> rows = {
+        {"git", git(nullptr, {"status", "a b", "*"}), "", done(0),
+         seen("[status][a b][*]", "0|C|" + h)},
+        {"git", git(json::array(), json::array()), "", done(0), seen("", "0|C|" + h)},
+        {"git", git(Pairs{{"LC_ALL", "en_US.UTF-8"}}), "", done(0),
+         seen("[x]", "0|en_US.UTF-8|" + h)},
+        {"git", git(Pairs{{"GIT_TERMINAL_PROMPT", "1"}}), "", done(0), seen("[x]", "1|C|" + h)},
+        {"git", git(Pairs{{"HOME", "/1"}, {"LC_ALL", "POSIX"}, {"HOME", "/2"}}), "", done(0),
+         seen("[x]", "0|POSIX|/2")},
+        {"git",
+         {"~", {"x"}, Pairs{{"GIT_TERMINAL_PROMPT", ""}}},
+         "in",
+         done(0),
+         seen("[x]", "|C|" + h, "in")},
+        {"git", {{"cwd", h + "/absent"}, {"args", {"x"}}}, "", done(-1, os_error(ENOENT))},
+        {"git", git(Pairs{{"A", std::string("b\0c", 3)}}), "", done(-1, kNulInData)},
+    };
+    bad_params(
+        rows, "git",
+        {{git(json::array({json::array({"A", 1})})),
+          "invalid type: integer `1`, expected a string"},
+         {git(json::array({"A"})), R"(invalid type: string "A", expected a tuple of size 2)"},
+         {git(Pairs{{"A"}}), "invalid length 1, expected a tuple of size 2"},
+         {git(Pairs{{"A", "b", "c"}}), "invalid length 3, expected fewer elements in array"},
+         {{{"cwd", h}, {"args", {"x"}}, {"env", nullptr}},
+          "invalid type: null, expected a sequence"},
+         {{{"args", json::array()}}, "missing field `cwd`"}});
+    expect_replies(agent, rows);
 
-TEST(ExecE2E, ConcurrentRunsDoNotHoldEachOthersPipes) {
-    AgentClient agent(vesk::test::agent_path());
-    // The first run keeps its three pipes open for a while; runs started meanwhile must not
-    // inherit them (or their replies would wait for it) and must see only their own streams.
-    std::uint64_t slow =
-        agent.send("exec", exec_params("/", "/bin/sh", {"-c", "sleep 3; echo slow"}), "held input");
-    std::this_thread::sleep_for(200ms);
-    for (int i = 0; i < 3; ++i) {
-        // ls holds the directory it lists open, as descriptor 3.
-        expect_outcome(exec(agent, "ls", {"/proc/self/fd"}, "input"), 0, "", "0\n1\n2\n3\n",
-                       "descriptors of a child");
-    }
-    EXPECT_FALSE(agent.wait_reply(slow, 0ms).has_value()) << "slow run answered too early";
-    std::optional<Message> late = agent.wait_reply(slow, 20s);
-    ASSERT_TRUE(late.has_value());
-    expect_outcome(*late, 0, "", "slow\n", "slow run");
-}
-
-// The parameter texts are checked by the decoding unit tests; here, that nothing starts.
-TEST(ExecE2E, BadParamsStartNothing) {
-    TempDir dir;
-    AgentClient agent(vesk::test::agent_path());
-    std::string marker = dir / "started";
-    for (const json& data : {json{{"cwd", "/"}, {"program", "touch"}, {"args", {marker, 1}}},
-                             json::array({"/", "touch"})}) {
-        Message m = agent.call("exec", data);
-        ASSERT_TRUE(m.error) << data.dump();
-        EXPECT_EQ(m.error->rfind("bad params: ", 0), 0u) << *m.error;
-        EXPECT_TRUE(m.body.empty());
-    }
-    EXPECT_FALSE(vesk::test::path_exists(marker));
+    // The host's git: binary bytes in and out unchanged.
+    vesk::client::AgentClient real(agent_path());
+    ASSERT_EQ(run_process({"git", "init", "-q", h}).exit_code(), 0);
+    const std::string blob("\x89PNG\r\n\x1a\n\0\xff\xfe binary", 19);
+    const std::string id = run_process({"git", "hash-object", "--stdin"}, blob).out;
+    expect_replies(real,
+                   {{"git", git(nullptr, {"hash-object", "-w", "--stdin"}), blob, done(0), id}});
+    expect_replies(
+        real, {{"git", git(nullptr, {"cat-file", "blob", id.substr(0, 40)}), "", done(0), blob}});
 }
 
 }  // namespace

@@ -1,604 +1,366 @@
-// The agent under faults, end to end: a reader that goes away, input cut inside a frame, a body
-// too large for the memory it may use, no descriptors left, children killed by signals, and a
-// burst of thousands of slow requests. After each, the agent's descriptors, threads and child
-// processes (read from /proc) must come back to what it held when idle.
+// The agent under faults and load, one row each: a reader that goes away, a body too large for
+// the memory it may use, no threads or descriptors left, a burst of slow requests, a long mixed
+// load with events. A row starts the agent it needs (through the client, or raw for byte-level
+// faults), under its ulimit; an agent still running after the row must come back to what it
+// held when idle (descriptors, threads, no child) and end with status 0 at end of input.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <map>
-#include <optional>
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <random>
 #include <set>
-#include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
-#include "client/agent_client.h"
 #include "git/repo_fixture.h"
 #include "support/harness.h"
 #include "support/proc_state.h"
 
-extern char** environ;
-
 namespace {
 
-using namespace std::chrono_literals;
 using namespace vesk::test;
-using json = nlohmann::json;
+using namespace std::chrono_literals;
 using vesk::client::AgentClient;
-using vesk::client::encode_request;
-using vesk::client::Message;
-using vesk::client::StartOptions;
 
-constexpr auto kWait = 60s;
-
-json command_data(int code, const std::string& stderr_text) {
-    return {{"code", code}, {"stderr", stderr_text}};
+json at(const std::string& path) {
+    return {{"path", path}};
+}
+json run(const std::string& program, std::vector<std::string> args) {
+    return {{"cwd", "/"}, {"program", program}, {"args", args}};
 }
 
-// `agent serve` started by a shell that first applies `ulimit <limit>`; exec keeps the pid.
-StartOptions limited_agent(const std::string& limit) {
-    StartOptions options;
-    options.argv = {"/bin/sh", "-c", "ulimit " + limit + " && exec \"$0\" serve", agent_path()};
-    return options;
-}
-
-Message expect_reply(AgentClient& c, std::uint64_t id, const char* what) {
-    std::optional<Message> m = c.wait_reply(id, kWait);
-    if (!m) {
-        ADD_FAILURE() << "no reply to " << what << " (id " << id << ")";
-        return {};
-    }
-    return *m;
-}
-
-// What the agent holds once it runs (past any wrapper shell) and waits for input.
-ProcState idle_state(pid_t pid) {
-    return settled_state(pid, real_path(agent_path()));
-}
-
-// Waits for the agent to hold its idle descriptors and threads again, with no child left
-// (running or zombie). Pooled idle workers end 10 s after their last job: allow for that.
-void expect_back_to_idle(pid_t pid, const ProcState& idle, const char* after) {
-    std::string last;
-    if (!back_to_idle(pid, idle, idle.threads + kRuntimeThreads, &last)) {
-        ADD_FAILURE() << "not back to idle after " << after << "\nidle: " << idle.describe()
-                      << "\nnow:  " << last;
-    }
-}
-
-void expect_clean_exit(AgentClient& c) {
-    c.close_input();
-    std::optional<int> status = c.wait_exit(kWait);
-    ASSERT_TRUE(status) << "the agent did not exit at end of input";
-    EXPECT_EQ(*status, 0) << vesk::client::describe_wait_status(*status) << "; stderr "
-                          << c.stderr_text();
-}
-
-// ---------------------------------------------------------------------------------------------
-// A reader that goes away
-
-// Starts `agent serve` on the given descriptors.
-pid_t spawn_agent(int in_fd, int out_fd, int err_fd) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in_fd, 0);
-    posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
-    posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);  // the agent must ignore it by itself
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-    std::string path = agent_path();
-    char serve[] = "serve";
-    char* argv[] = {path.data(), serve, nullptr};
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &fa, &attr, argv, environ);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    return rc == 0 ? pid : -1;
-}
-
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-TEST(FaultE2E, OutputClosedByReaderServiceGoesOn) {
+// What a row works with. agent() and raw() start the agent, under `ulimit` when set.
+struct Faulty {
     TempDir dir;
-    int in[2], out[2];
-    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    int err_fd = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    pid_t pid = spawn_agent(in[0], out[1], err_fd);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err_fd);
-    ASSERT_GT(pid, 0);
+    std::string ulimit;
+    std::unique_ptr<AgentClient> client;
+    std::unique_ptr<Proc> proc;
+    ProcState idle;
+    bool ended = false;  // the row let the agent end
 
-    // The reader goes away in the middle of a large reply.
-    std::string big(8 << 20, 'r');
-    write_file(dir / "big", big);
-    ASSERT_TRUE(write_all(in[1], encode_request(1, "fs.read", {{"path", dir / "big"}}, {})));
+    AgentClient& agent() {
+        client = std::make_unique<AgentClient>(agent_options({}, dir.path(), ulimit));
+        idle = idle_state(client->pid());
+        return *client;
+    }
+    Proc& raw(bool read_output = true) {
+        proc = std::make_unique<Proc>(serve_options({}, dir.path(), ulimit), read_output);
+        idle = idle_state(proc->pid());
+        return *proc;
+    }
+};
+
+struct Fault {
+    const char* name;
+    const char* ulimit;  // for the agent; "-v": an address-space cap
+    void (*run)(Faulty&);
+};
+
+// The reader goes away in the middle of a large reply; requests keep coming, in two waves so
+// some replies fail on a pipe already known to be broken. Every change is still made.
+void closed_output(Faulty& f) {
+    Proc& p = f.raw(false);
+    const std::string big = f.dir / "big";
+    write_file(big, std::string(8 << 20, 'r'));
+    p.send(request(1, "fs.read", at(big)));
     char head[64];
-    std::size_t got = 0;
-    while (got < sizeof head) {
-        ssize_t n = ::read(out[0], head + got, sizeof head - got);
+    for (std::size_t got = 0; got < sizeof head;) {
+        ssize_t n = ::read(p.child.out.get(), head + got, sizeof head - got);
         ASSERT_GT(n, 0) << "no reply began";
         got += static_cast<std::size_t>(n);
     }
-    ::close(out[0]);
-
-    // Requests keep coming after that, in two waves so some replies fail on a pipe whose
-    // breakage the agent has already seen.
-    std::map<std::string, std::string> files;
-    std::vector<std::string> dirs;
+    p.child.out.reset();
+    std::vector<std::pair<std::string, std::string>> files;
     std::uint64_t id = 2;
     for (int wave = 0; wave < 2; ++wave) {
         std::string batch;
-        for (int i = 0; i < 60; ++i, ++id) {
-            std::string name = "f" + std::to_string(id);
-            std::string content = i % 20 == 0
-                                      ? std::string(1 << 20, static_cast<char>('a' + i))
-                                      : name + std::string(static_cast<std::size_t>(i), 'x');
-            files[dir / name] = content;
-            batch += encode_request(id, "fs.write", {{"path", dir / name}}, content);
-            switch (i % 4) {
-                case 0:
-                    batch += encode_request(
-                        ++id, "exec",
-                        {{"cwd", dir.path()}, {"program", "cat"}, {"args", json::array()}},
-                        content);
-                    break;
-                case 1:
-                    dirs.push_back(dir / ("d" + std::to_string(id) + "/x"));
-                    batch += encode_request(++id, "fs.mkdirp", {{"path", dirs.back()}}, {});
-                    break;
-                case 2:
-                    batch += encode_request(++id, "frob", nullptr, "body");
-                    break;
-                default:
-                    batch += encode_request(++id, "fs.read", {{"path", dir / "big"}}, {});
-            }
+        for (int i = 0; i < 40; ++i) {
+            std::string name = f.dir / ("f" + std::to_string(id));
+            files.emplace_back(name,
+                               i % 20 ? name : std::string(1 << 20, static_cast<char>('a' + i)));
+            batch += request(id, "fs.write", at(name), files.back().second);
+            batch += request(id + 1, "exec", run("cat", {}), files.back().second);
+            batch += request(id + 2, "frob", nullptr, "body") + request(id + 3, "fs.read", at(big));
+            id += 4;
         }
-        ASSERT_TRUE(write_all(in[1], batch)) << "the agent stopped reading";
+        ASSERT_TRUE(p.send(batch)) << "the agent stopped reading";
         std::this_thread::sleep_for(300ms);
     }
-    ::close(in[1]);
-
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << vesk::client::describe_wait_status(status);
-    for (const auto& [path, content] : files) {
-        ASSERT_TRUE(path_exists(path)) << path;
-        EXPECT_TRUE(read_file(path) == content) << "wrong content in " << path;
-    }
-    for (const auto& d : dirs) {
-        struct stat st;
-        EXPECT_TRUE(::stat(d.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << d;
-    }
-    EXPECT_EQ(read_file(dir / "stderr"), "");
+    p.close_input();
+    EXPECT_EQ(p.finish(), 0);
+    for (const auto& [path, content] : files) EXPECT_TRUE(state_of(path) == content) << path;
+    EXPECT_EQ(p.err(), "");
+    f.ended = true;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Input that ends inside a frame
-
-TEST(FaultE2E, InputEndingInsideAFrameAnswersOnlyWholeRequests) {
-    TempDir dir;
-    const std::string first_reply = frame(R"({"id":1})") + frame("");
-    struct Cut {
-        const char* where;
-        std::size_t keep;  // bytes of the second request that arrive; npos: all of it
-    };
-    // Offsets into the second request, from the length of its header frame's payload.
-    const Cut cuts[] = {
-        {"inside the header length", 2}, {"inside the header", 4 + 5},
-        {"before the body length", 4},   {"inside the body length", 4 + 2},
-        {"inside the body", 4 + 4 + 3},  {"nowhere (the control case)", std::string::npos},
-    };
-    const std::set<std::string_view> after_header = {"before the body length",
-                                                     "inside the body length", "inside the body"};
-    int n = 0;
-    for (const Cut& cut : cuts) {
-        SCOPED_TRACE(cut.where);
-        std::string a = dir / ("a" + std::to_string(n));
-        std::string b = dir / ("b" + std::to_string(n));
-        ++n;
-        std::string input = encode_request(1, "fs.write", {{"path", a}}, "first");
-        const std::string body = "second body";
-        std::string second = encode_request(2, "fs.write", {{"path", b}}, body);
-        std::size_t keep = cut.keep;
-        if (after_header.count(cut.where)) keep += second.size() - 8 - body.size();
-        input += second.substr(0, std::min(keep, second.size()));
-
-        auto r = run_process({agent_path(), "serve"}, input);
-        EXPECT_EQ(r.status, 0) << "exit " << r.exit_code();
-        EXPECT_EQ(r.err, "");
-        ASSERT_TRUE(path_exists(a));
-        EXPECT_EQ(read_file(a), "first");
-        if (cut.keep == std::string::npos) {
-            const std::string second_reply = frame(R"({"id":2})") + frame("");
-            EXPECT_TRUE(r.out == first_reply + second_reply || r.out == second_reply + first_reply)
-                << r.out;
-            EXPECT_TRUE(path_exists(b));
-        } else {
-            EXPECT_EQ(r.out, first_reply);
-            EXPECT_FALSE(path_exists(b)) << "the cut request was carried out";
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Not enough memory
-
-TEST(FaultE2E, GigabyteBodyUnderMemoryLimit) {
-    if (kSanitized) GTEST_SKIP() << "sanitizers reserve more address space than the cap allows";
-    TempDir dir;
-    AgentClient c(limited_agent("-v 400000"));  // KiB: room to run, not for a 1 GiB buffer
-    const ProcState idle = idle_state(c.pid());
-    ASSERT_EQ(idle.exe, real_path(agent_path())) << c.stderr_text();
-
-    // The largest body a frame may carry.
-    const std::string huge = dir / "huge";
-    constexpr std::uint32_t kMax = 0x40000000;
-    c.send_raw(frame(json{{"id", 1}, {"method", "fs.write"}, {"data", {{"path", huge}}}}.dump()) +
-               be32(kMax));
+// The largest body a frame may carry cannot be allocated: refused without touching the file,
+// and the stream stays in step. Replies too large for the memory are refused likewise.
+void gigabyte_body(Faulty& f) {
+    Proc& p = f.raw();
+    const std::string huge = f.dir / "huge", sparse = f.dir / "sparse";
+    std::string head = request(1, "fs.write", at(huge));
+    p.send(head.replace(head.size() - 4, 4, be32(vesk::kMaxFrameLen)));
     const std::string chunk(1 << 20, 'z');
-    for (std::uint32_t sent = 0; sent < kMax; sent += static_cast<std::uint32_t>(chunk.size())) {
-        c.send_raw(chunk);
-    }
-    Message m = expect_reply(c, 1, "1 GiB fs.write");
-    EXPECT_EQ(m.header_text, error_header(1, os_error(ENOMEM)));
-    EXPECT_EQ(m.body, "");
+    for (std::uint32_t sent = 0; sent < vesk::kMaxFrameLen; sent += 1 << 20) p.send(chunk);
+    const std::string enomem = err(os_error(ENOMEM));
+    EXPECT_EQ(p.messages(1), std::vector<Msg>{reply(1, enomem)});
     EXPECT_FALSE(path_exists(huge)) << "a refused write touched the file";
-
-    // The stream stayed in step and the service goes on.
-    m = c.call("fs.write", {{"path", huge}}, "small");
-    EXPECT_EQ(m.header_text, reply_header(m.id));
-    EXPECT_EQ(read_file(huge), "small");
-
-    // Replies too large for the memory: a file and a child's output.
-    const std::string sparse = dir / "sparse";
     write_file(sparse, "");
     ASSERT_EQ(::truncate(sparse.c_str(), 1 << 30), 0);
-    m = c.call("fs.read", {{"path", sparse}});
-    EXPECT_EQ(m.header_text, error_header(m.id, os_error(ENOMEM)));
-    m = c.call("exec", {{"cwd", "/"},
-                        {"program", "head"},
-                        {"args", json::array({"-c", "1000000000", "/dev/zero"})}});
-    EXPECT_EQ(m.header_text, error_header(m.id, os_error(ENOMEM)));
-    EXPECT_EQ(m.body, "");
-
-    m = c.call("exec", {{"cwd", "/"}, {"program", "echo"}, {"args", json::array({"fine"})}});
-    EXPECT_EQ(m.header_text, reply_header(m.id, command_data(0, "")));
-    EXPECT_EQ(m.body, "fine\n");
-    expect_back_to_idle(c.pid(), idle, "allocation failures");
-    expect_clean_exit(c);
-}
-
-// No id to answer and no safe way to skip the frame: the service ends as for any bad frame.
-TEST(FaultE2E, HeaderThatCannotBeAllocatedEndsSilently) {
-    if (kSanitized) GTEST_SKIP() << "sanitizers reserve more address space than the cap allows";
-    auto r = run_process(limited_agent("-v 393216").argv, be32(0x3fffffff) + "{\"id\":1");
-    EXPECT_EQ(r.status, 0) << "exit " << r.exit_code() << " signal "
-                           << (WIFSIGNALED(r.status) ? WTERMSIG(r.status) : 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
-}
-
-// Whoever still waits to open the FIFO for reading is let through when this goes out of scope,
-// so a test that fails half-way (or an agent that died) leaves no child blocked for ever.
-class FifoReleaser {
-  public:
-    explicit FifoReleaser(std::string path) : path_(std::move(path)) {}
-    ~FifoReleaser() {
-        for (int i = 0; i < 20; ++i) {
-            int w = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (w < 0) return;  // no reader left
-            ::close(w);
-            std::this_thread::sleep_for(10ms);
-        }
+    // One at a time, so each reply is the next message.
+    const std::pair<std::string, Msg> calls[] = {
+        {request(2, "fs.write", at(huge), "small"), reply(2, ok())},
+        {request(3, "fs.read", at(sparse)), reply(3, enomem)},
+        {request(4, "exec", run("head", {"-c", "1000000000", "/dev/zero"})), reply(4, enomem)},
+        {request(5, "exec", run("echo", {"fine"})), reply(5, done(0), "fine\n")}};
+    for (std::size_t i = 0; i < std::size(calls); ++i) {
+        p.send(calls[i].first);
+        std::vector<Msg> got = p.messages(i + 2);
+        EXPECT_EQ(got.size() > i + 1 ? got[i + 1] : Msg{}, calls[i].second);
     }
+    EXPECT_EQ(state_of(huge), "small");
+}
 
-  private:
-    std::string path_;
-};
-
-// Opens the FIFO for writing again and again, which lets every reader waiting on it through,
-// until each of ids is answered or the wait runs out.
-std::map<std::uint64_t, Message> release_and_collect(AgentClient& c, const std::string& fifo,
-                                                     const std::vector<std::uint64_t>& ids) {
-    std::map<std::uint64_t, Message> replies;
-    for (auto deadline = std::chrono::steady_clock::now() + kWait;
-         replies.size() < ids.size() && std::chrono::steady_clock::now() < deadline;) {
-        int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (w >= 0) ::close(w);
-        for (std::uint64_t id : ids) {
-            if (replies.count(id)) continue;
-            if (auto r = c.wait_reply(id, 1ms)) replies.emplace(id, *r);
+// Lets every read waiting to open the FIFO through until each of ids is answered.
+std::vector<vesk::client::Message> release(AgentClient& c, const std::string& fifo,
+                                           const std::vector<std::uint64_t>& ids) {
+    std::vector<vesk::client::Message> replies;
+    for (std::uint64_t id : ids) {
+        std::optional<vesk::client::Message> m;
+        for (int i = 0; i < 3000 && !m; ++i) {
+            if (int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); w >= 0) ::close(w);
+            m = c.wait_reply(id, 10ms);
         }
-        std::this_thread::sleep_for(20ms);
+        replies.push_back(m.value_or(vesk::client::Message{}));
+        EXPECT_TRUE(m) << "request " << id << " was never answered";
     }
     return replies;
 }
 
-// Address space of an idle agent, in KiB, as `ulimit -v` counts it.
-std::optional<long> idle_address_space_kib() {
-    AgentClient probe(agent_path());
-    idle_state(probe.pid());
-    std::string status = read_file("/proc/" + std::to_string(probe.pid()) + "/status");
-    auto at = status.find("VmSize:");
-    if (at == std::string::npos) return std::nullopt;
-    return std::stol(status.substr(at + 7));
-}
-
-// With room for only a few worker stacks, requests beyond those wait for a running worker to
-// end instead of ending the agent; every one is answered.
-TEST(FaultE2E, WorkerThreadsThatCannotStartWaitForRunningOnes) {
+// Room for only a few worker stacks: requests beyond those wait for a running one to end
+// instead of ending the agent, and every one is answered.
+void thread_shortage(Faulty& f) {
     if (kSanitized) GTEST_SKIP() << "sanitizers reserve more address space than the cap allows";
-    std::optional<long> idle_kib = idle_address_space_kib();
-    ASSERT_TRUE(idle_kib);
-    TempDir dir;
-    const std::string fifo = dir / "fifo";
+    AgentClient& c = f.agent();
+    const std::string status = read_file("/proc/" + std::to_string(c.pid()) + "/status");
+    const rlim_t idle = std::stoul(status.substr(status.find("VmSize:") + 7)) * 1024;
+    const rlimit cap{idle + (24 << 20), idle + (24 << 20)};  // a dozen 2 MiB stacks
+    ASSERT_EQ(::prlimit(c.pid(), RLIMIT_AS, &cap, nullptr), 0);
+    const std::string fifo = f.dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    FifoReleaser releaser(fifo);
-    // About a dozen 2 MiB worker stacks fit; the holders below want more.
-    AgentClient c(limited_agent("-v " + std::to_string(*idle_kib + 24 * 1024)));
-    const ProcState idle = idle_state(c.pid());
-    ASSERT_EQ(idle.exe, real_path(agent_path())) << c.stderr_text();
-
-    constexpr int kHolders = 40;
     std::vector<std::uint64_t> ids;
-    for (int i = 0; i < kHolders; ++i) ids.push_back(c.send("fs.read", {{"path", fifo}}));
-    // The agent runs as many as it can; wait until their number stops growing.
+    for (int i = 0; i < 40; ++i) ids.push_back(c.send("fs.read", at(fifo)));
     std::size_t peak = 0;
-    for (int stable = 0; stable < 10;) {
+    for (int stable = 0; stable < 10; std::this_thread::sleep_for(50ms)) {
         std::size_t now = proc_state(c.pid()).threads;
         stable = now == peak ? stable + 1 : 0;
         peak = std::max(peak, now);
-        std::this_thread::sleep_for(50ms);
     }
-    EXPECT_LT(peak, idle.threads + kHolders) << "the cap left room for every worker";
-
-    std::map<std::uint64_t, Message> replies = release_and_collect(c, fifo, ids);
-    ASSERT_EQ(replies.size(), ids.size())
-        << "requests left unanswered; agent " << c.failure().value_or("alive");
-    for (const auto& [id, m] : replies) {
-        EXPECT_EQ(m.header_text, reply_header(id));
-        EXPECT_EQ(m.body, "");
-    }
-    Message m = c.call("fs.stat", {{"path", fifo}});
-    EXPECT_FALSE(m.error) << m.header_text;
-    expect_back_to_idle(c.pid(), idle, "the thread shortage");
-    expect_clean_exit(c);
+    EXPECT_LT(peak, f.idle.threads + ids.size()) << "the cap left room for every worker";
+    for (const auto& m : release(c, fifo, ids))
+        EXPECT_EQ(m.header_text, "{\"id\":" + std::to_string(m.id) + "}");
 }
 
-// ---------------------------------------------------------------------------------------------
-// No descriptors left
-
-TEST(FaultE2E, DescriptorExhaustionAndRecovery) {
-    // Its dynamic-type check probes memory through a pipe; with no descriptor left that fails
-    // and every virtual call is reported as a call on an invalid object.
-    if (kUndefinedSanitizer) GTEST_SKIP() << "UndefinedBehaviorSanitizer needs free descriptors";
-    TempDir dir;
-    const std::string fifo = dir / "fifo";
+// Reads of a FIFO nobody writes hold a descriptor each while their open waits: with all of
+// them taken, what needs one fails with the system's text, what does not still works, and
+// everything works again once they are let go.
+void descriptors(Faulty& f) {
+    if (kUndefinedSanitizer)  // it probes memory through a pipe: it needs descriptors
+        GTEST_SKIP() << "UndefinedBehaviorSanitizer needs free descriptors";
+    AgentClient& c = f.agent();
+    const std::string fifo = f.dir / "fifo", file = f.dir / "file", emfile = os_error(EMFILE);
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    FifoReleaser releaser(fifo);
-    const std::string file = dir / "file";
     write_file(file, "content");
-
-    AgentClient c(limited_agent("-n 32"));
-    const ProcState idle = idle_state(c.pid());
-    ASSERT_EQ(idle.exe, real_path(agent_path())) << c.stderr_text();
-
-    // Holders that wait on a FIFO nobody writes: children whose output pipes the agent holds,
-    // and reads that hold a descriptor each while their open waits for a writer.
-    auto answered = [&c](std::uint64_t id) {
-        for (const Message& m : c.transcript()) {
-            if (m.id == id) return true;
-        }
-        return false;
-    };
-    std::vector<std::uint64_t> execs, reads;
-    for (int i = 0; i < 4; ++i) {
-        execs.push_back(c.send(
-            "exec", {{"cwd", dir.path()}, {"program", "cat"}, {"args", json::array({fifo})}}));
-    }
-    // Starting a child takes descriptors for a moment: let those starts end first, so that
-    // none frees a slot after the reads below have taken the rest.
-    for (auto deadline = std::chrono::steady_clock::now() + 30s;;) {
-        std::size_t settled = 0;
-        for (const ChildInfo& ci : children_of(c.pid())) settled += ci.comm == "cat";
-        for (std::uint64_t id : execs) settled += answered(id);
-        if (settled == execs.size()) break;
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "exec holders never settled";
-        std::this_thread::sleep_for(20ms);
-    }
-    for (int i = 0; i < 40; ++i) reads.push_back(c.send("fs.read", {{"path", fifo}}));
-
-    // Exhausted for good once several probes in a row find no descriptor; a probe that gets
-    // one means the holders have not filled every slot yet, so more are sent.
-    const std::string emfile = os_error(EMFILE);
-    int refusals_in_a_row = 0;
-    for (auto deadline = std::chrono::steady_clock::now() + 30s; refusals_in_a_row < 5;) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-            << "descriptors never ran out: " << proc_state(c.pid()).describe();
-        Message m = c.call("fs.read", {{"path", file}});
-        if (m.error == emfile) {
-            ++refusals_in_a_row;
-        } else {
-            ASSERT_EQ(m.header_text, reply_header(m.id)) << "neither the file nor " << emfile;
-            EXPECT_EQ(m.body, "content");
-            refusals_in_a_row = 0;
-            for (int i = 0; i < 4; ++i) reads.push_back(c.send("fs.read", {{"path", fifo}}));
-        }
+    std::vector<std::uint64_t> holders;
+    for (int refused = 0, i = 0; refused < 5; ++i) {  // exhausted once several probes find none
+        ASSERT_LT(i, 300) << "descriptors never ran out";
+        for (int k = 0; k < 4 && refused == 0; ++k) holders.push_back(c.send("fs.read", at(fifo)));
         std::this_thread::sleep_for(100ms);
+        refused = c.call("fs.read", at(file)).error == emfile ? refused + 1 : 0;
     }
-
-    // While nothing is left, what needs a descriptor fails with the system's text and what
-    // does not still works.
-    auto is_start_failure = [&](const Message& m) {
-        return m.header_text == error_header(m.id, emfile) ||
-               m.header_text == reply_header(m.id, command_data(-1, emfile));
-    };
-    Message m = c.call("fs.read", {{"path", file}});
-    EXPECT_EQ(m.header_text, error_header(m.id, emfile));
-    m = c.call("fs.readdir", {{"path", dir.path()}});
-    EXPECT_EQ(m.header_text, error_header(m.id, emfile));
-    m = c.call("fs.write", {{"path", dir / "new"}}, "new");
-    EXPECT_EQ(m.header_text, error_header(m.id, emfile));
-    EXPECT_FALSE(path_exists(dir / "new"));
-    m = c.call("exec", {{"cwd", "/"}, {"program", "true"}, {"args", json::array()}});
-    EXPECT_TRUE(is_start_failure(m)) << m.header_text;
-    EXPECT_EQ(m.body, "");
-    m = c.call("git", {{"cwd", "/"}, {"args", json::array({"--version"})}});
-    EXPECT_TRUE(is_start_failure(m)) << m.header_text;
-    m = c.call("fs.stat", {{"path", file}});
-    EXPECT_EQ(m.header_text, reply_header(m.id, {{"exists", true}, {"is_dir", false}, {"len", 7}}));
-    m = c.call("fs.countlines", {{"paths", json::array({file})}});
-    EXPECT_EQ(m.header_text, reply_header(m.id, json::array({nullptr})));
-    m = c.call("hello");
-    EXPECT_FALSE(m.error) << m.header_text;
-
-    // Let the holders go.
-    std::vector<std::uint64_t> holders = execs;
-    holders.insert(holders.end(), reads.begin(), reads.end());
-    std::map<std::uint64_t, Message> held = release_and_collect(c, fifo, holders);
-    ASSERT_EQ(held.size(), execs.size() + reads.size()) << "holders left unanswered";
-    int refused = 0;
-    for (std::uint64_t id : execs) {
-        const Message& r = held[id];
-        if (is_start_failure(r)) {
-            ++refused;
-        } else {
-            EXPECT_EQ(r.header_text, reply_header(id, command_data(0, "")));
-        }
-        EXPECT_EQ(r.body, "");
+    expect_replies(c, {{"fs.read", at(file), "", err(emfile)},
+                       {"fs.readdir", at(f.dir.path()), "", err(emfile)},
+                       {"fs.write", at(f.dir / "new"), "new", err(emfile)},
+                       {"fs.stat", at(file), "", ok(R"({"exists":true,"is_dir":false,"len":7})")},
+                       {"fs.countlines", {{"paths", {file}}}, "", ok("[null]")}});
+    for (const char* method : {"exec", "git"}) {
+        vesk::client::Message m =
+            c.call(method, {{"cwd", "/"}, {"program", "true"}, {"args", json::array()}});
+        EXPECT_TRUE(m.error == emfile ||
+                    m.header_text == "{\"id\":" + std::to_string(m.id) + done(-1, emfile))
+            << m.header_text;
     }
-    for (std::uint64_t id : reads) {
-        const Message& r = held[id];
-        if (r.error) {
-            ++refused;
-            EXPECT_EQ(r.header_text, error_header(id, emfile));
-        } else {
-            EXPECT_EQ(r.header_text, reply_header(id));
-        }
-        EXPECT_EQ(r.body, "");
-    }
-    EXPECT_GT(refused, 0) << "no holder was refused, so the limit was never reached by them";
-
-    // Recovery.
-    m = c.call("fs.read", {{"path", file}});
-    EXPECT_EQ(m.header_text, reply_header(m.id));
-    EXPECT_EQ(m.body, "content");
-    m = c.call("exec", {{"cwd", "/"}, {"program", "echo"}, {"args", json::array({"back"})}});
-    EXPECT_EQ(m.header_text, reply_header(m.id, command_data(0, "")));
-    EXPECT_EQ(m.body, "back\n");
-    m = c.call("fs.write", {{"path", dir / "new"}}, "new");
-    EXPECT_EQ(m.header_text, reply_header(m.id));
-    expect_back_to_idle(c.pid(), idle, "descriptor exhaustion");
-    expect_clean_exit(c);
+    for (const auto& m : release(c, fifo, holders))  // each got its descriptor, or was refused
+        EXPECT_EQ(m.header_text,
+                  "{\"id\":" + std::to_string(m.id) + (m.error ? err(emfile) : ok()));
+    expect_replies(c, {{"fs.read", at(file), "", ok(), "content"},
+                       {"exec", run("echo", {"back"}), "", done(0), "back\n"},
+                       {"fs.write", at(f.dir / "new"), "new", ok()}});
 }
 
-// ---------------------------------------------------------------------------------------------
-// Children killed by signals
-
-TEST(FaultE2E, ChildrenKilledBySignals) {
-    AgentClient c(agent_path());
-    const ProcState idle = idle_state(c.pid());
-
-    // SIGPIPE included: children must start with its default action although the agent
-    // ignores it; a child that inherited "ignore" would go on to exit 7.
-    const char* const signals[] = {"KILL", "TERM", "HUP", "USR1", "PIPE", "ALRM"};
-    std::vector<std::pair<std::uint64_t, const char*>> sent;
-    for (const char* name : signals) {
-        std::string script = std::string("printf partial; kill -") + name + " $$; exit 7";
-        sent.emplace_back(
-            c.send("exec",
-                   {{"cwd", "/"}, {"program", "sh"}, {"args", json::array({"-c", script})}}),
-            name);
-    }
-    for (const auto& [id, name] : sent) {
-        SCOPED_TRACE(name);
-        Message m = expect_reply(c, id, name);
-        EXPECT_EQ(m.header_text, reply_header(id, command_data(-1, "")));
-        EXPECT_EQ(m.body, "partial");
-    }
-
-    // Killed from outside while the agent waits for it.
-    std::uint64_t id =
-        c.send("exec", {{"cwd", "/"}, {"program", "sleep"}, {"args", json::array({"600"})}});
-    std::optional<pid_t> child;
-    for (auto deadline = std::chrono::steady_clock::now() + 30s;
-         !child && std::chrono::steady_clock::now() < deadline;) {
-        for (const ChildInfo& ci : children_of(c.pid())) {
-            if (ci.comm == "sleep") child = ci.pid;
-        }
-        if (!child) std::this_thread::sleep_for(20ms);
-    }
-    ASSERT_TRUE(child) << "the sleep child never showed up";
-    ASSERT_EQ(::kill(*child, SIGKILL), 0);
-    Message m = expect_reply(c, id, "killed sleep");
-    EXPECT_EQ(m.header_text, reply_header(id, command_data(-1, "")));
-    EXPECT_EQ(m.body, "");
-
-    expect_back_to_idle(c.pid(), idle, "killed children");
-    expect_clean_exit(c);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Thousands of slow requests at once
-
-TEST(FaultE2E, BurstOfSlowRequestsAllAnswered) {
-    constexpr int kBurst = 2000;
-    // Each running child costs the agent two pipe descriptors.
-    constexpr rlim_t kNeeded = 2 * kBurst + 256;
+void burst(Faulty& f) {
     rlimit nofile{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &nofile), 0);
-    if (nofile.rlim_max != RLIM_INFINITY && nofile.rlim_max < kNeeded) {
-        GTEST_SKIP() << "descriptor limit " << nofile.rlim_max << " is below " << kNeeded;
-    }
-    AgentClient c(nofile.rlim_cur >= kNeeded ? vesk::client::local_start(agent_path())
-                                             : limited_agent("-n " + std::to_string(kNeeded)));
-    const ProcState idle = idle_state(c.pid());
-
-    const json sleep = {{"cwd", "/"}, {"program", "sleep"}, {"args", json::array({"0.5"})}};
-    std::vector<std::uint64_t> ids;
-    for (int i = 0; i < kBurst; ++i) ids.push_back(c.send("exec", sleep));
-    std::size_t answered = 0, wrong = 0;
-    auto deadline = std::chrono::steady_clock::now() + 300s;
-    for (std::uint64_t id : ids) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        std::optional<Message> m = c.wait_reply(id, std::max(left, std::chrono::milliseconds(1)));
-        if (!m) continue;
-        ++answered;
-        if (m->header_text != reply_header(id, command_data(0, "")) || !m->body.empty()) {
-            if (++wrong <= 5) ADD_FAILURE() << "reply " << m->header_text;
-        }
-    }
-    EXPECT_EQ(answered, ids.size());
-    EXPECT_EQ(wrong, 0u);
-    expect_back_to_idle(c.pid(), idle, "the burst");
-    expect_clean_exit(c);
+    ::getrlimit(RLIMIT_NOFILE, &nofile);
+    if (nofile.rlim_max != RLIM_INFINITY && nofile.rlim_max < 4352)
+        GTEST_SKIP() << "the descriptor limit " << nofile.rlim_max << " is below 4352";
+    expect_replies(f.agent(),
+                   std::vector<Row>(2000, Row{"exec", run("sleep", {"0.5"}), "", done(0)}));
 }
+
+// A bounded mixed load from several client threads while watched repositories change, so events
+// interleave with replies. Only what a load can show is checked here (each method's replies are
+// the tables' business): every request answered exactly once with its own reply, events exact,
+// every file written whole.
+void mixed_load(Faulty& f) {
+    constexpr int kThreads = 4;
+    const int per_thread = (kThreadSanitizer ? 150 : kAddressSanitizer ? 250 : 500);
+    constexpr auto kSpread = 6s;  // several watcher polls fall inside the load
+    const TempDir& tmp = f.dir;
+    std::vector<std::string> repos, blobs;
+    std::mt19937_64 rng(7);
+    for (std::size_t n : {0u, 1u, 4096u, 65537u, (1u << 20) + 3, 6u << 20}) {
+        blobs.emplace_back(n, '\0');
+        for (char& ch : blobs.back()) ch = static_cast<char>(rng());
+        write_file(tmp / ("blob" + std::to_string(blobs.size() - 1)), blobs.back());
+    }
+    std::set<std::string> events_wanted;
+    for (int i = 0; i < 3; ++i) {
+        repos.push_back(tmp / ("repo" + std::to_string(i)));
+        make_repo(repos.back());
+        events_wanted.insert(R"({"id":0,"method":"changed","data":{"path":)" +
+                             json(repos.back()).dump() + "}}");
+    }
+    ::mkdir((tmp / "w").c_str(), 0755);
+    AgentClient& c = f.agent();
+    std::atomic<int> events{0}, bad_events{0};
+    c.set_event_handler([&](const vesk::client::Message& m) {
+        ++events;
+        if (!events_wanted.count(m.header_text) || !m.body.empty()) ++bad_events;
+    });
+    for (const auto& repo : repos) expect_replies(c, {{"watch", {{"path", repo}}, "", ok()}});
+    std::atomic<bool> stop{false};
+    std::thread mutator([&] {
+        for (int tick = 0; !stop; ++tick, std::this_thread::sleep_for(300ms))
+            for (const auto& repo : repos) write_file(repo + "/tracked.txt", std::to_string(tick));
+    });
+
+    // Bodies by index: the blobs, then nothing, then the tracked file's committed content.
+    std::vector<std::string> texts = blobs;
+    const std::size_t kNone = texts.size(), kOne = texts.size() + 1;
+    texts.insert(texts.end(), {"", "one\n"});
+    const json cat = {{"cwd", "."}, {"program", "cat"}, {"args", json::array()}};
+    struct Req {
+        std::string method;
+        json data;
+        std::size_t body;
+        std::string reply;
+        std::size_t reply_body;
+    };
+    std::mutex mu;
+    std::vector<std::string> problems;
+    std::vector<std::uint64_t> all_ids;
+    std::vector<std::pair<std::string, std::size_t>> written;
+    auto client = [&](int t) {
+        std::mt19937_64 r(static_cast<std::uint64_t>(t));
+        std::deque<std::pair<std::uint64_t, Req>> window;
+        auto settle = [&] {
+            auto [id, q] = window.front();
+            window.pop_front();
+            std::optional<vesk::client::Message> m = c.wait_reply(id, kWait);
+            std::lock_guard<std::mutex> lock(mu);
+            all_ids.push_back(id);
+            if (!m || m->header_text != "{\"id\":" + std::to_string(id) + q.reply ||
+                m->body != texts[q.reply_body])
+                problems.push_back(q.method + ": " + (m ? m->header_text : "no reply"));
+        };
+        const auto begin = std::chrono::steady_clock::now();
+        for (int i = 0; i < per_thread; ++i) {
+            std::this_thread::sleep_until(begin + kSpread * i / per_thread);
+            const std::size_t b = r() % blobs.size();
+            const std::string out = "w/" + std::to_string(t) + "-" + std::to_string(i);
+            const std::string scratch = tmp / ("s" + std::to_string(b % 2));
+            // clang-format off
+            const Req reqs[] = {
+                {"fs.read", {{"path", "blob" + std::to_string(b)}}, kNone, ok(), b},
+                {"exec", cat, b, done(0), b},
+                {"fs.write", {{"path", out}}, b, ok(), kNone},
+                {"frob", nullptr, b, err(R"(unknown method "frob")"), kNone},
+                {"git", {{"cwd", repos[b % 3]}, {"args", {"cat-file", "-p", "HEAD:tracked.txt"}}},
+                 kNone, done(0), kOne},
+                {b % 2 ? "watch" : "unwatch", {{"path", scratch}}, kNone, ok(), kNone},
+            };
+            // clang-format on
+            const Req& q = reqs[r() % std::size(reqs)];
+            if (q.method == "fs.write") {
+                std::lock_guard<std::mutex> lock(mu);
+                written.emplace_back(out, b);
+            }
+            window.emplace_back(c.send(q.method, q.data, texts[q.body]), q);
+            if (window.size() >= 12) settle();
+        }
+        while (!window.empty()) settle();
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(client, t);
+    for (auto& t : threads) t.join();
+    stop = true;
+    mutator.join();
+
+    EXPECT_EQ(problems.size(), 0u)
+        << problems.size() << " wrong replies, first: " << problems.front();
+    EXPECT_EQ(all_ids.size(), std::size_t{kThreads} * per_thread);
+    EXPECT_GT(events.load(), 0) << "no event came while the load ran";
+    EXPECT_EQ(bad_events.load(), 0);
+    for (const std::string& p : {repos[0], repos[1], repos[2], tmp / "s0", tmp / "s1"})
+        expect_replies(c, {{"unwatch", {{"path", p}}, "", ok()}});
+    back_to_idle(c.pid(), f.idle, f.idle.threads + kRuntimeThreads);
+    for (std::uint64_t id : all_ids)
+        EXPECT_FALSE(c.wait_reply(id, 0ms)) << "a second reply to " << id;
+    for (const auto& [path, b] : written) EXPECT_TRUE(read_file(tmp / path) == blobs[b]) << path;
+}
+
+const Fault kFaults[] = {
+    {"closed_output", "", closed_output},
+    {"gigabyte_body", "-v 400000", gigabyte_body},
+    {"thread_shortage", "", thread_shortage},  // capped once idle
+    {"descriptors", "-n 32", descriptors},
+    {"burst", "-n 4352", burst},  // each running child costs two pipe descriptors
+    {"mixed_load", "", mixed_load},
+};
+
+void PrintTo(const Fault& f, std::ostream* os) {
+    *os << f.name;
+}
+
+class FaultE2E : public testing::TestWithParam<Fault> {};
+
+TEST_P(FaultE2E, ServiceGoesOnAndComesBackToIdle) {
+    const Fault& fault = GetParam();
+    if (kSanitized && std::string_view(fault.ulimit).starts_with("-v"))
+        GTEST_SKIP() << "sanitizers reserve more address space than the cap allows";
+    Faulty f;
+    f.ulimit = fault.ulimit;
+    fault.run(f);
+    if (f.ended || HasFatalFailure() || IsSkipped() || (!f.client && !f.proc)) return;
+    back_to_idle(f.client ? f.client->pid() : f.proc->pid(), f.idle,
+                 f.idle.threads + kRuntimeThreads);
+    std::optional<int> status;
+    if (f.client) {
+        f.client->close_input();
+        status = f.client->wait_exit(kWait);
+    } else {
+        f.proc->close_input();
+        status = f.proc->finish();
+    }
+    EXPECT_EQ(status, 0) << "at end of input";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FaultE2E, testing::ValuesIn(kFaults),
+                         [](const testing::TestParamInfo<Fault>& i) { return i.param.name; });
 
 }  // namespace

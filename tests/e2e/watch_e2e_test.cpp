@@ -1,195 +1,116 @@
-// "watch" and "unwatch" end to end: the real agent, real repositories, real two-second polls.
-// Which changes move a repository's fingerprint (edits, untracked files that come and go,
-// linked worktrees, subdirectories) is checked by the repository unit tests; these scenarios
-// check how watches come and go and what reaches the stream.
-//
-// Every scenario needs several poll periods of waiting, so the scenarios run at the same time,
-// each with an agent of its own; the whole set takes about as long as the slowest one.
+// "watch" and "unwatch" end to end: real repositories, real two-second polls. Which changes move
+// a repository's fingerprint is for the repository unit tests; these scenarios check how
+// watches come and go and what reaches the stream. Each needs several poll periods, so they
+// run at the same time, each with an agent of its own.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "client/agent_client.h"
 #include "git/repo_fixture.h"
 #include "support/harness.h"
 
 namespace {
 
+using namespace vesk::test;
 using namespace std::chrono_literals;
-using nlohmann::json;
-using vesk::client::AgentClient;
-using vesk::client::Message;
-using vesk::client::StartOptions;
-using vesk::test::git_in;
-using vesk::test::make_repo;
-using vesk::test::TempDir;
-using vesk::test::write_file;
 
-// One poll period plus generous room for the fingerprint on a loaded machine. Waiting for an
-// expected event returns as soon as it arrives, so only a failure pays the full time.
-constexpr auto kEventWait = 5s;
-// Longer than two poll periods: a watcher that was going to report has had two chances.
-constexpr auto kQuietWait = 4500ms;
-// Long enough for a watcher whose flag was cleared to finish its last poll and end.
-constexpr auto kWatcherEnd = 3s;
-
-std::string event_header(const std::string& path) {
-    return R"({"id":0,"method":"changed","data":{"path":)" + json(path).dump() + "}}";
-}
-
-void watch(AgentClient& c, const std::string& method, const std::string& path) {
-    Message m = c.call(method, {{"path", path}});
-    EXPECT_EQ(m.header_text, "{\"id\":" + std::to_string(m.id) + "}") << method << " " << path;
-    EXPECT_EQ(m.body, "");
-}
-
-// Waits for the next event and checks it is exactly the "changed" event for path.
-void expect_event(AgentClient& c, const std::string& path, const char* why) {
-    std::optional<Message> e = c.next_event(kEventWait);
-    ASSERT_TRUE(e) << "no event for " << path << " after " << why;
-    EXPECT_EQ(e->header_text, event_header(path)) << why;
-    EXPECT_EQ(e->body, "") << why;
-}
-
-void expect_quiet(AgentClient& c, std::chrono::milliseconds wait, const char* why) {
-    std::optional<Message> e = c.next_event(wait);
-    EXPECT_FALSE(e) << "unexpected event " << e->header_text << " after " << why;
-    EXPECT_FALSE(c.output_ended()) << "agent output ended during quiet wait after " << why;
-}
+constexpr auto kEventWait = 5s;   // a poll period and room for the fingerprint on a busy machine
+constexpr auto kQuiet = 4500ms;   // two polls: a watcher that was going to report has done so
+constexpr auto kWatcherEnd = 3s;  // a cleared watcher's last poll
 
 struct Scenario {
-    const char* name;
-    std::function<void(TempDir&)> run;
+    TempDir tmp;
+    const std::string repo = tmp / "repo";
+    vesk::client::AgentClient agent{agent_options({}, tmp.path())};
+
+    void call(const char* method, const std::string& path) {
+        expect_replies(agent, {{method, {{"path", path}}, "", ok()}});
+    }
+    std::string next(const char* why) {
+        std::optional<vesk::client::Message> e = agent.next_event(kEventWait);
+        EXPECT_TRUE(e) << "no event after " << why;
+        return e ? e->header_text + (e->body.empty() ? "" : " with a body") : "";
+    }
+    void event(const std::string& path, const char* why) {
+        EXPECT_EQ(next(why),
+                  R"({"id":0,"method":"changed","data":{"path":)" + json(path).dump() + "}}")
+            << why;
+    }
+    void quiet(std::chrono::milliseconds wait, const char* why) {
+        std::optional<vesk::client::Message> e = agent.next_event(wait);
+        EXPECT_FALSE(e) << "unexpected " << e->header_text << " after " << why;
+    }
 };
 
-void commit_branch_stash(TempDir& tmp) {
-    std::string repo = tmp / "repo";
-    make_repo(repo);
-    AgentClient c(vesk::test::agent_path());
-    watch(c, "watch", repo);
-    git_in(repo, {"commit", "-q", "--allow-empty", "-m", "second"});
-    expect_event(c, repo, "a commit");
-    git_in(repo, {"branch", "feature"});
-    expect_event(c, repo, "a new branch");
-    write_file(repo + "/tracked.txt", "to be stashed\n");
-    expect_event(c, repo, "an edit before stashing");
-    git_in(repo, {"stash", "-q"});
-    expect_event(c, repo, "a stash");
-}
-
-void not_a_repository(TempDir& tmp) {
-    std::string plain = tmp / "plain";
-    ASSERT_EQ(::mkdir(plain.c_str(), 0755), 0);
-    write_file(plain + "/file.txt", "content\n");
-    AgentClient c(vesk::test::agent_path());
-    watch(c, "watch", plain);
-    write_file(plain + "/file.txt", "changed, but nobody tracks it\n");
-    expect_quiet(c, kQuietWait, "editing a file outside any repository");
-    // Discovery is not repeated, but the status listing alone notices the new repository.
-    git_in(plain, {"init", "-q"});
-    expect_event(c, plain, "making the directory a repository");
-}
-
-void missing_path(TempDir& tmp) {
-    std::string later = tmp / "later";
-    AgentClient c(vesk::test::agent_path());
-    watch(c, "watch", later);
-    expect_quiet(c, kQuietWait, "watching a path that does not exist");
-    ASSERT_EQ(::mkdir(later.c_str(), 0755), 0);
-    expect_event(c, later, "the directory appearing");
-    expect_quiet(c, kQuietWait, "the directory staying as it is");
-}
-
-void same_path_twice(TempDir& tmp) {
-    std::string repo = tmp / "repo";
-    make_repo(repo);
-    AgentClient c(vesk::test::agent_path());
-    watch(c, "watch", repo);
-    watch(c, "watch", repo);
-    write_file(repo + "/tracked.txt", "edited\n");
-    expect_event(c, repo, "an edit watched twice");
-    expect_quiet(c, kWatcherEnd, "the one event of a path watched twice");
-    watch(c, "unwatch", repo);
-    std::this_thread::sleep_for(kWatcherEnd);
-    write_file(repo + "/new.txt", "untracked\n");
-    expect_quiet(c, kQuietWait, "a change after the one unwatch");
-}
-
-void relative_and_absolute(TempDir& tmp) {
-    std::string repo = tmp / "repo";
-    make_repo(repo);
-    StartOptions options;
-    options.argv = {vesk::test::agent_path(), "serve"};
-    options.cwd = tmp.path();
-    AgentClient c(options);
-    watch(c, "watch", "repo");
-    watch(c, "watch", repo);
-    write_file(repo + "/tracked.txt", "edited\n");
-    std::multiset<std::string> seen;
-    for (int i = 0; i < 2; ++i) {
-        std::optional<Message> e = c.next_event(kEventWait);
-        ASSERT_TRUE(e) << "only " << i << " events";
-        ASSERT_TRUE(e->data.is_object());
-        seen.insert(e->data.value("path", ""));
-    }
-    EXPECT_EQ(seen, (std::multiset<std::string>{"repo", repo}));
-    expect_quiet(c, kWatcherEnd, "the two events of one change");
-}
-
-void watch_unwatch_watch(TempDir& tmp) {
-    std::string repo = tmp / "repo";
-    make_repo(repo);
-    AgentClient c(vesk::test::agent_path());
-    watch(c, "watch", repo);
-    watch(c, "unwatch", repo);
-    watch(c, "watch", repo);
-    // Let the first watcher run its last poll (nothing changed yet) and end.
-    std::this_thread::sleep_for(kWatcherEnd);
-    write_file(repo + "/tracked.txt", "edited\n");
-    expect_event(c, repo, "an edit after watch, unwatch, watch");
-    expect_quiet(c, kWatcherEnd, "the one event of the second watcher");
-}
-
-void end_of_input(TempDir& tmp) {
-    std::string repo = tmp / "repo";
-    make_repo(repo);
-    AgentClient c(vesk::test::agent_path());
-    watch(c, "watch", repo);
-    watch(c, "watch", tmp / "missing");
-    write_file(repo + "/tracked.txt", "edited before the end\n");
-    c.close_input();
-    std::optional<int> status = c.wait_exit(kEventWait);
-    ASSERT_TRUE(status) << "agent still running after end of input";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
-}
+const std::pair<const char*, std::function<void(Scenario&)>> kScenarios[] = {
+    {"two texts for one repository, one of them watched twice",
+     [](Scenario& s) {
+         make_repo(s.repo);
+         s.call("watch", "repo");
+         s.call("watch", s.repo);
+         s.call("watch", s.repo);
+         write_file(s.repo + "/tracked.txt", "edited\n");
+         std::multiset<std::string> seen = {s.next("an edit"), s.next("an edit")};
+         std::string abs = json(s.repo).dump();
+         EXPECT_EQ(seen, (std::multiset<std::string>{
+                             R"({"id":0,"method":"changed","data":{"path":"repo"}})",
+                             R"({"id":0,"method":"changed","data":{"path":)" + abs + "}}"}));
+         s.quiet(kWatcherEnd, "the two events of one change");
+         s.call("unwatch", s.repo);
+         s.call("unwatch", "repo");
+         s.call("unwatch", "never watched");
+         std::this_thread::sleep_for(kWatcherEnd);
+         write_file(s.repo + "/new.txt", "untracked\n");
+         s.quiet(kQuiet, "a change after unwatching");
+     }},
+    {"watch, unwatch, watch",
+     [](Scenario& s) {
+         make_repo(s.repo);
+         s.call("watch", s.repo);
+         s.call("unwatch", s.repo);
+         s.call("watch", s.repo);
+         std::this_thread::sleep_for(kWatcherEnd);  // the first watcher's last poll
+         write_file(s.repo + "/tracked.txt", "edited\n");
+         s.event(s.repo, "an edit");
+         s.quiet(kWatcherEnd, "the one event of the second watcher");
+     }},
+    {"refs that move without a change to the status listing",
+     [](Scenario& s) {
+         make_repo(s.repo);
+         ASSERT_EQ(::mkdir((s.repo + "/sub").c_str(), 0755), 0);  // found from below the top
+         s.call("watch", s.repo + "/sub");
+         git_in(s.repo, {"commit", "-q", "--allow-empty", "-m", "second"});
+         s.event(s.repo + "/sub", "a commit");
+         git_in(s.repo, {"branch", "feature"});
+         s.event(s.repo + "/sub", "a new branch");
+     }},
+    {"a path that appears, then becomes a repository",
+     [](Scenario& s) {
+         const std::string later = s.tmp / "later";
+         s.call("watch", later);
+         s.quiet(kQuiet, "watching a missing path");
+         ASSERT_EQ(::mkdir(later.c_str(), 0755), 0);
+         s.event(later, "the directory appearing");
+         write_file(later + "/file.txt", "nobody tracks this\n");
+         s.quiet(kQuiet, "a change outside any repository");
+         git_in(later, {"init", "-q"});
+         s.event(later, "making it a repository");
+     }},
+};
 
 TEST(WatchE2E, ScenariosInParallel) {
-    const std::vector<Scenario> scenarios = {
-        {"commit, branch, stash", commit_branch_stash},
-        {"not a repository", not_a_repository},
-        {"missing path", missing_path},
-        {"same path twice, one unwatch", same_path_twice},
-        {"relative and absolute text", relative_and_absolute},
-        {"watch, unwatch, watch", watch_unwatch_watch},
-        {"end of input with active watches", end_of_input},
-    };
     std::vector<std::thread> threads;
-    for (const Scenario& s : scenarios) {
-        threads.emplace_back([&s] {
-            SCOPED_TRACE(s.name);
+    for (const auto& scenario : kScenarios) {
+        threads.emplace_back([&scenario] {
+            SCOPED_TRACE(scenario.first);
             try {
-                TempDir tmp;
-                s.run(tmp);
+                Scenario s;
+                scenario.second(s);
             } catch (const std::exception& e) {
-                ADD_FAILURE() << s.name << ": " << e.what();
+                ADD_FAILURE() << e.what();
             }
         });
     }
