@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "agent/frame_reader.h"
+#include "agent/message_writer.h"
 #include "common/codec.h"
 #include "support/harness.h"
 
@@ -69,16 +70,28 @@ TEST(FrameReader, ShortReadsAtEveryByteWithLargeAndTinyBuffers) {
     }
 }
 
-// Decided from the length alone: the 4 GiB body is address space that is never touched.
-TEST(EncodeMessage, BodyTooLongForItsLengthBecomesTheMessageTooLongReply) {
-    constexpr std::size_t kSize = std::size_t{1} << 32;
-    void* p = ::mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
-    const std::string got =
-        encode_message(Header{9, {}, {{"x", 1}}, {}}, {static_cast<const char*>(p), kSize});
-    ::munmap(p, kSize);
-    const std::string reply = R"({"id":9,"error":")" + test::os_error(EMSGSIZE) + "\"}";
-    EXPECT_EQ(got, encode_frame(reply) + encode_frame(""));
+// The stand-in replies are built in place, without allocating: a body too long for its 32-bit
+// length (4 GiB of address space that is never touched) and a reply that ran out of memory.
+TEST(SharedOutput, StandInRepliesKeepTheIdAndTheStreamWhole) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    Bytes huge;
+    if (!huge.try_reserve(std::size_t{1} << 32)) GTEST_SKIP() << "cannot reserve 4 GiB";
+    huge.resize_uninitialized(std::size_t{1} << 32);
+    {
+        SharedOutput out(fds[1]);
+        out.write(Header{9, {}, {{"x", 1}}, {}}, std::move(huge));
+        out.write_no_memory(std::make_unique<OutMessage>(), 18446744073709551615u);
+    }
+    ::close(fds[1]);
+    std::string got(256, '\0');
+    got.resize(static_cast<std::size_t>(::read(fds[0], got.data(), got.size())));
+    ::close(fds[0]);
+    const auto error = [](std::string id, int err) {
+        return encode_frame(R"({"id":)" + id + R"(,"error":")" + test::os_error(err) + "\"}") +
+               encode_frame("");
+    };
+    EXPECT_EQ(got, error("9", EMSGSIZE) + error("18446744073709551615", ENOMEM));
 }
 
 // The header frames of the first n messages on fd, waiting up to 30 s for them.
