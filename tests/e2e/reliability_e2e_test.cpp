@@ -52,6 +52,11 @@ struct EndRow {
 };
 
 const EndRow kEndRows[] = {
+    {"a large write still arriving and being written",
+     [](Proc& p, TempDir& d) {
+         p.send(request(1, "fs.write", at(d / "f"), std::string(64 << 20, 'w')));
+     },
+     [](TempDir& d) { EXPECT_EQ(read_file(d / "f").size(), 64u << 20); }},
     {"a change whose reply cannot be written (nobody reads the output)",
      [](Proc& p, TempDir& d) {
          write_file(d / "big", std::string(4 << 20, 'z'));
