@@ -134,16 +134,13 @@ TEST(GitE2E, Table) {
         {"git", {{"cwd", h + "/absent"}, {"args", {"x"}}}, "", done(-1, os_error(ENOENT))},
         {"git", git(Pairs{{"A", std::string("b\0c", 3)}}), "", done(-1, kNulInData)},
     };
-    bad_params(
-        rows, "git",
-        {{git(json::array({json::array({"A", 1})})),
-          "invalid type: integer `1`, expected a string"},
-         {git(json::array({"A"})), R"(invalid type: string "A", expected a tuple of size 2)"},
-         {git(Pairs{{"A"}}), "invalid length 1, expected a tuple of size 2"},
-         {git(Pairs{{"A", "b", "c"}}), "invalid length 3, expected fewer elements in array"},
-         {{{"cwd", h}, {"args", {"x"}}, {"env", nullptr}},
-          "invalid type: null, expected a sequence"},
-         {{{"args", json::array()}}, "missing field `cwd`"}});
+    bad_params(rows, "git",
+               {{git(json::array({json::array({"A", 1})})),
+                 "invalid type: integer `1`, expected a string"},
+                {git(Pairs{{"A"}}), "invalid length 1, expected a tuple of size 2"},
+                {{{"cwd", h}, {"args", {"x"}}, {"env", nullptr}},
+                 "invalid type: null, expected a sequence"},
+                {{{"args", json::array()}}, "missing field `cwd`"}});
     expect_replies(agent, rows);
 
     // The host's git: binary bytes in and out unchanged.

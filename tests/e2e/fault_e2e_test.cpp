@@ -203,6 +203,27 @@ void descriptors(Faulty& f) {
                        {"fs.write", at(f.dir / "new"), "new", ok()}});
 }
 
+// End of input waits for changes to files only, never for a read, a git or a program still
+// blocked (here on a named pipe nobody opens). The programs ignore the hang-up, as one started
+// with nohup does, so they outlive the agent; opening the pipe lets them go afterwards.
+void end_of_input(Faulty& f) {
+    Proc& p = f.raw();
+    const std::string fifo = f.dir / "fifo", hold = "trap '' HUP; exec cat fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    p.send(request(1, "fs.read", at(fifo)) +
+           request(2, "git", {{"cwd", f.dir.path()}, {"args", {"-c", "alias.h=!" + hold, "h"}}}) +
+           request(3, "exec", {{"cwd", f.dir.path()}, {"program", "sh"}, {"args", {"-c", hold}}}));
+    for (int i = 0; i < 1000 && children_of(p.pid()).size() < 2; ++i)
+        std::this_thread::sleep_for(10ms);
+    p.close_input();
+    EXPECT_EQ(p.finish(10s), 0) << "end of input waited for a request that changes nothing";
+    for (int w; (w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0;) {
+        ::close(w);
+        std::this_thread::sleep_for(10ms);
+    }
+    f.ended = true;
+}
+
 void burst(Faulty& f) {
     rlimit nofile{};
     ::getrlimit(RLIMIT_NOFILE, &nofile);
@@ -329,6 +350,7 @@ const Fault kFaults[] = {
     {"gigabyte_body", "-v 400000", gigabyte_body},
     {"thread_shortage", "", thread_shortage},  // capped once idle
     {"descriptors", "-n 32", descriptors},
+    {"end_of_input", "", end_of_input},
     {"burst", "-n 4352", burst},  // each running child costs two pipe descriptors
     {"mixed_load", "", mixed_load},
 };

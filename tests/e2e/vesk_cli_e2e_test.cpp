@@ -141,6 +141,7 @@ TEST(VeskCli, Table) {
         {{"exec", "-C"}, "exec: -C needs a directory"},
         {{"exec", "-n"}, "exec: missing PROGRAM"},
         {{"git", "-e", "=x"}, "git: -e wants NAME=VALUE, got \"=x\""},
+        {{"git", "-e"}, "git: -e needs NAME=VALUE"},
         {{"call"}, "call: missing METHOD"},
         {{"call", "fs.stat", "{not json"}, "call: JSON-DATA is not valid JSON"},
         {{"call", "fs.stat", "{}", "x"}, "call: too many arguments"},
@@ -169,6 +170,12 @@ TEST(VeskCli, Table) {
             EXPECT_TRUE(std::regex_match(r.err, std::regex(c.err))) << r.err;
     }
     EXPECT_EQ(read_file(d("bin/args")), "down\nvesk-agent serve\n");
+    // Standard input that is a large regular file is sent as it is read.
+    ProcessResult put = run_process(
+        {"sh", "-c", "exec \"$0\" --agent=\"$1\" put ../g < ../big", VESK_TOOL_PATH, agent_path()},
+        {}, env, d("a"));
+    EXPECT_EQ(put.exit_code(), 0) << put.err;
+    EXPECT_TRUE(state_of(d("g")) == big);
     ProcessResult help = run_process({VESK_TOOL_PATH, "--help"});
     EXPECT_EQ(help.exit_code(), 0);
     EXPECT_EQ(help.out.rfind("usage: vesk [--agent PATH", 0), 0u);
@@ -194,7 +201,7 @@ TEST(VeskCli, TheAgentIsFoundBesideTheToolOrAboveItsBuildDirectory) {
     EXPECT_FALSE(vesk::cli::find_agent_beside("vesk"));
     EXPECT_EQ(vesk::cli::ProgressBar::render("receiving", 4u << 20, 8u << 20, 2.0),
               "receiving [###############               ] 4.0 MiB / 8.0 MiB  2.0 MiB/s");
-    EXPECT_EQ(vesk::cli::human_bytes(1536), "1.5 KiB");
+    EXPECT_EQ(vesk::cli::human_bytes(1048063), "1023.5 KiB");
 }
 
 TEST(VeskCli, WatchPrintsATimestampedLinePerChangeUntilInterrupted) {
