@@ -1,6 +1,8 @@
 // The envelope codec. What the streaming decoder accepts must be JSON that the document parser
 // reads the same way; any header must encode to the form built plainly from dump() (members in
-// their fixed order, strings repaired to UTF-8) and decode back to itself, framed whole.
+// their fixed order, strings repaired to UTF-8) and decode back to itself, framed whole. The
+// decoded data then goes through every parameter decoder, as a request's would: a refusal must
+// be UTF-8 text, whatever the value.
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/params.h"
 #include "common/codec.h"
 #include "common/text.h"
 #include "fuzz/check.h"
@@ -65,6 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(member("data", 2) == h->data);
         FUZZ_CHECK(member("error", 3) == text_or_null(h->error));
         check_round_trip(*h);
+        for (const std::string& e :
+             {vesk::decode_path_params(h->data).error, vesk::decode_count_params(h->data).error,
+              vesk::decode_git_params(h->data).error, vesk::decode_exec_params(h->data).error})
+            FUZZ_CHECK(e.empty() || (vesk::is_valid_utf8(e) && e.starts_with("bad params: ")));
     }
     // Any JSON value as data, the raw input (valid UTF-8 or not) as method and error.
     if (!doc.is_discarded() && depth(doc) < 127) {

@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
-targets=${FUZZ_TARGETS:-frame_reader envelope params text count_lines}
+targets=${FUZZ_TARGETS:-frame_reader envelope text count_lines}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DVESK_SANITIZE=address,undefined -DVESK_FUZZ=ON \
     -DVESK_TESTS=OFF -DVESK_BENCH=OFF >/dev/null
@@ -21,7 +21,7 @@ fuzz() { "$build/fuzz/fuzz_$t" "${flags[@]}" "$@" >>"$work/$t.log" 2>&1; }
 failed=()
 for t in $targets; do
     flags=(-timeout=30 -rss_limit_mb=2560 -artifact_prefix="$artifacts/$t-")
-    [[ $t != envelope && $t != params ]] || flags+=(-dict="$root/fuzz/json.dict")
+    [[ $t != envelope ]] || flags+=(-dict="$root/fuzz/json.dict")
     cp -R "$root/fuzz/corpus/$t" "$work/corpus-$t"
     regressions=("$root/fuzz/regressions/$t"/*)
     if { [[ ! -e ${regressions[0]} ]] || fuzz "${regressions[@]}"; } &&

@@ -33,17 +33,11 @@ TEST(CommandLine, Table) {
         {{a, "--version", "\xff\xfe"}, 0, kVersion, ""},  // only the first argument is read
         {{a, "serve", "\xff"}, 0, "", ""},
         {{other, "--version"}, 0, kVersion, ""},  // the name in the texts is fixed
-        {{other, "help"}, 2, "", kUsage},
         {{a, "--help"}, 2, "", kUsage},
-        {{a, "-h"}, 2, "", kUsage},
         {{a, "Serve"}, 2, "", kUsage},
-        {{a, " serve"}, 2, "", kUsage},
-        {{a, "--Version"}, 2, "", kUsage},
         {{a, "--version="}, 2, "", kUsage},
         {{a, ""}, 2, "", kUsage},
-        {{a, "", "serve"}, 2, "", kUsage},
         {{a, "\xff"}, 101, "", kSomeText},
-        {{a, "serve\xff"}, 101, "", kSomeText},
         {{a, "-V\xed\xa0\x80"}, 101, "", kSomeText},  // a surrogate
         {{bad, "--version"}, 101, "", kSomeText},
     };
@@ -79,12 +73,10 @@ TEST(Hello, GitProbeAndHomeTable) {
     };
     const Case cases[] = {
         {"no git on the search path", "", "/h", "null", "/h"},
-        {"exits 1 after a version line", "echo git version 1; exit 1", "/h", "null", "/h"},
         {"killed by a signal", "echo git version 1; kill -9 $$", "/h", "null", "/h"},
         {"prints only white space", "printf ' \\t\\n \\r\\n'", "/h", R"("")", "/h"},
         {"one line", "printf 'git version 2.39.2\\n'", "/home/a b/ x", R"("git version 2.39.2")",
          "/home/a b/ x"},
-        {"inner white space kept", "printf '\\n  a\\n b  \\n\\n'", "/h", R"("a\n b")", "/h"},
         {"Unicode white space trimmed", "printf '\\302\\240\\342\\200\\250v 1\\343\\200\\200'",
          "/h", R"("v 1")", "/h"},
         {"invalid UTF-8", "printf 'git \\377version \\303\\n'", "/h",

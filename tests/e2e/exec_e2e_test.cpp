@@ -12,9 +12,6 @@ namespace {
 
 using namespace vesk::test;
 
-json run(const std::string& cwd, const std::string& program, const std::vector<std::string>& args) {
-    return {{"cwd", cwd}, {"program", program}, {"args", args}};
-}
 Row sh(const std::string& script, std::string body, std::string reply, std::string out = "",
        std::vector<std::string> args = {}) {
     args.insert(args.begin(), {"-c", script});

@@ -1,6 +1,7 @@
 // What the agent promises about time and order: no request waits behind another that blocks;
 // writes to one path land in arrival order; end of input waits for changes but never for a
-// reader that stopped reading or a pipe that never opens, and hangs up running children.
+// reader that stopped reading, a pipe that never opens or a program, and hangs up running
+// children.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,10 +17,6 @@ namespace {
 
 using namespace vesk::test;
 using namespace std::chrono_literals;
-
-json at(const std::string& path) {
-    return {{"path", path}};
-}
 
 // A process that is gone, or a zombie (init here may not reap what the agent left behind).
 bool ended(pid_t pid) {
@@ -71,6 +68,22 @@ const EndRow kEndRows[] = {
          std::this_thread::sleep_for(100ms);
      },
      nullptr},
+    {"a read of a pipe nobody writes, and programs that ignore the hang-up (as under nohup)",
+     [](Proc& p, TempDir& d) {
+         ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
+         const std::string hold = "trap '' HUP; exec cat fifo";
+         p.send(request(1, "fs.read", at(d / "fifo")) +
+                request(2, "git", {{"cwd", d.path()}, {"args", {"-c", "alias.h=!" + hold, "h"}}}) +
+                request(3, "exec", {{"cwd", d.path()}, {"program", "sh"}, {"args", {"-c", hold}}}));
+         for (int i = 0; i < 1000 && children_of(p.pid()).size() < 2; ++i)
+             std::this_thread::sleep_for(10ms);
+     },
+     [](TempDir& d) {  // lets the programs go
+         for (int w; (w = ::open((d / "fifo").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0;) {
+             ::close(w);
+             std::this_thread::sleep_for(10ms);
+         }
+     }},
     {"a running child, hung up with its process group",
      [](Proc& p, TempDir& d) {
          json run = {
@@ -144,9 +157,8 @@ TEST(Concurrency, BlockedRequestsDelayNoOther) {
     ASSERT_EQ(::mkfifo((dir / "in").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo((dir / "out").c_str(), 0600), 0);
     Proc p(serve_options());
-    json sleep2 = {{"cwd", "/"}, {"program", "sleep"}, {"args", {"2"}}};
     p.send(request(1, "fs.read", at(dir / "in")) + request(2, "fs.write", at(dir / "out"), "x") +
-           request(3, "exec", sleep2));
+           request(3, "exec", run("/", "sleep", {"2"})));
     std::string stats;
     for (int i = 0; i < 20; ++i) stats += request(10 + i, "fs.stat", at("/"));
     auto sent = std::chrono::steady_clock::now();
@@ -182,7 +194,7 @@ TEST(Concurrency, ManyBlockedRequestsAreAllAnswered) {
         ASSERT_TRUE(id >= 1 && id <= static_cast<std::uint64_t>(n) + 1 && !seen[id]) << m.header;
         seen[id] = true;
     }
-    EXPECT_TRUE(back_to_idle(p.pid(), idle, idle.threads));
+    EXPECT_TRUE(back_to_idle(p.pid(), idle));
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 // The byte stream itself, through an agent started here: envelope forms accepted and refused,
-// frame lengths, input that ends inside a frame, the public JSON parsing corpus, and the
-// examples of docs/protocol.md.
-#include <dirent.h>
+// frame lengths, input that ends inside a frame, and the public JSON parsing corpus.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -151,80 +148,6 @@ TEST(Wire, JsonTestSuite) {
             }
         }
     }
-}
-
-std::string from_hex(const std::string& text) {
-    std::istringstream in(text);
-    std::string out;
-    for (std::string byte; in >> byte;)
-        out.push_back(static_cast<char>(std::stoi(byte, nullptr, 16)));
-    return out;
-}
-
-// The pieces between the {*} of `shown` appear in `text` in order, the first at its start and
-// the last at its end.
-bool shown_as(const std::string& text, const std::string& shown) {
-    std::size_t at = 0, from = 0;
-    for (std::size_t star; (star = shown.find("{*}", from)) != std::string::npos; from = star + 3) {
-        std::size_t found = text.find(shown.substr(from, star - from), at);
-        if (found == std::string::npos || (from == 0 && found != 0)) return false;
-        at = found + star - from;
-    }
-    if (from == 0) return text == shown;
-    const std::string last = shown.substr(from);
-    return text.size() >= at + last.size() &&
-           text.compare(text.size() - last.size(), last.size(), last) == 0;
-}
-
-// Keeps docs/protocol.md true: every example request in it goes to a fresh agent, whose reply
-// must be the one the document shows. In the document {DIR} is the agent's directory (also its
-// HOME, holding notes.txt and docs/) and {*} stands for anything.
-TEST(ProtocolDoc, EveryExampleIsWhatTheAgentAnswers) {
-    std::istringstream doc(read_file(VESK_SOURCE_DIR "/docs/protocol.md"));
-    std::vector<std::pair<std::string, std::string>> blocks;  // fence info string, text
-    bool open = false;
-    for (std::string line; std::getline(doc, line);) {
-        if (line.rfind("```", 0) == 0) {
-            if (open && !blocks.back().second.empty()) blocks.back().second.pop_back();
-            if (!open) blocks.emplace_back(line.substr(3), "");
-            open = !open;
-        } else if (open) {
-            blocks.back().second += line + "\n";
-        }
-    }
-    auto kind = [&](std::size_t i) { return i < blocks.size() ? blocks[i].first : ""; };
-    int examples = 0;
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        if (kind(i) != "request" && kind(i) != "hex") continue;
-        ++examples;
-        std::size_t at = i + 1;
-        const std::string body = kind(at) == "body" ? blocks[at++].second : "";
-        ASSERT_TRUE(kind(at) == "reply" || kind(at) == "hex-reply") << blocks[i].second;
-        const std::string reply_body = kind(at + 1) == "reply-body" ? blocks[at + 1].second : "";
-        TempDir tmp;
-        const std::string dir = real_path(tmp.path());
-        write_file(dir + "/notes.txt", "hello world");
-        ::mkdir((dir + "/docs").c_str(), 0755);
-        auto fill = [&](std::string text) {
-            for (std::size_t p; (p = text.find("{DIR}")) != std::string::npos;)
-                text.replace(p, 5, dir);
-            return text;
-        };
-        Proc agent(serve_options({{"HOME", dir}}, dir));
-        agent.send(kind(i) == "hex" ? from_hex(blocks[i].second)
-                                    : raw_request(fill(blocks[i].second), body));
-        std::vector<Msg> got = agent.messages(1);
-        ASSERT_EQ(got.size(), 1u) << "no reply to " << blocks[i].second;
-        agent.close_input();
-        agent.finish();
-        if (kind(at) == "hex-reply")
-            EXPECT_EQ(agent.out(), from_hex(blocks[at].second));
-        else
-            EXPECT_TRUE(shown_as(got[0].header, fill(blocks[at].second)) &&
-                        got[0].body == reply_body)
-                << "document: " << blocks[at].second << "\nagent:    " << got[0].header;
-    }
-    EXPECT_GE(examples, 25) << "the examples were not found";
 }
 
 }  // namespace

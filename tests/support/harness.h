@@ -296,6 +296,16 @@ inline Msg reply(std::uint64_t id, std::string_view tail, std::string body = {})
     return {"{\"id\":" + std::to_string(id) + std::string(tail), std::move(body)};
 }
 
+// Request data: a path, and an exec run.
+inline json at(const std::string& path, json recursive = nullptr) {
+    return recursive.is_null() ? json{{"path", path}}
+                               : json{{"path", path}, {"recursive", recursive}};
+}
+inline json run(const std::string& cwd, const std::string& program,
+                const std::vector<std::string>& args) {
+    return {{"cwd", cwd}, {"program", program}, {"args", args}};
+}
+
 // A method table row: the request, and the reply's exact header tail and body.
 struct Row {
     std::string method;

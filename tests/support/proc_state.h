@@ -10,29 +10,6 @@
 
 namespace vesk::test {
 
-struct ChildInfo {
-    pid_t pid;
-    std::string comm;
-};
-
-struct ProcState {
-    std::string exe;               // the executable /proc/PID/exe points at
-    std::vector<std::string> fds;  // "N -> target", sorted
-    std::size_t threads = 0;
-    std::vector<std::string> children;  // "pid (comm)", zombies included
-    std::string describe() const {
-        std::string s = std::to_string(threads) + " threads; fds:";
-        for (const auto& f : fds) s += " [" + f + "]";
-        for (const auto& c : children) s += " child " + c;
-        return s;
-    }
-};
-
-// ThreadSanitizer starts a background thread of its own along with the program's second thread;
-// the agent starts its reading and monitor threads at once, so that thread is already there
-// when the agent is idle before its first request.
-inline constexpr std::size_t kRuntimeThreads = 0;
-
 inline std::vector<std::string> dir_names(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = ::opendir(dir.c_str())) {
@@ -43,40 +20,46 @@ inline std::vector<std::string> dir_names(const std::string& dir) {
     return names;
 }
 
-// Empty when it is gone: processes end while we look.
-inline std::string proc_text(const std::string& path) {
-    std::ostringstream ss;
-    ss << std::ifstream(path).rdbuf();
-    return ss.str();
-}
-
-inline std::vector<ChildInfo> children_of(pid_t parent) {
-    std::vector<ChildInfo> out;
+// Its children, zombies included: "pid (comm)".
+inline std::vector<std::string> children_of(pid_t parent) {
+    std::vector<std::string> out;
     const std::string task = "/proc/" + std::to_string(parent) + "/task/";
     for (const std::string& tid : dir_names(task)) {
-        std::istringstream pids(proc_text(task + tid + "/children"));
+        std::ifstream pids(task + tid + "/children");
         for (pid_t pid; pids >> pid;) {
-            std::string comm = proc_text("/proc/" + std::to_string(pid) + "/comm");
-            out.push_back({pid, comm.substr(0, comm.find('\n'))});
+            std::string comm;
+            std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), comm);
+            out.push_back(std::to_string(pid) + " (" + comm + ")");
         }
     }
     return out;
 }
 
+struct ProcState {
+    std::string exe;               // the executable /proc/PID/exe points at
+    std::vector<std::string> fds;  // "N -> target", sorted
+    std::size_t threads = 0;
+    std::vector<std::string> children;
+    bool operator==(const ProcState&) const = default;
+    std::string describe() const {
+        std::string s = std::to_string(threads) + " threads; fds:";
+        for (const auto& f : fds) s += " [" + f + "]";
+        for (const auto& c : children) s += " child " + c;
+        return s;
+    }
+};
+
 inline ProcState proc_state(pid_t pid) {
     ProcState st;
     const std::string base = "/proc/" + std::to_string(pid);
-    auto target = [](const std::string& link) {
-        std::error_code ec;
-        return std::filesystem::read_symlink(link, ec).string();
-    };
-    st.exe = target(base + "/exe");
+    std::error_code ec;
+    st.exe = std::filesystem::read_symlink(base + "/exe", ec).string();
     for (const std::string& fd : dir_names(base + "/fd"))
-        st.fds.push_back(fd + " -> " + target(base + "/fd/" + fd));
+        st.fds.push_back(fd + " -> " +
+                         std::filesystem::read_symlink(base + "/fd/" + fd, ec).string());
     std::sort(st.fds.begin(), st.fds.end());
     st.threads = dir_names(base + "/task").size();
-    for (const ChildInfo& c : children_of(pid))
-        st.children.push_back(std::to_string(c.pid) + " (" + c.comm + ")");
+    st.children = children_of(pid);
     return st;
 }
 
@@ -88,21 +71,20 @@ inline ProcState idle_state(pid_t pid) {
     for (int stable = 0, i = 0; stable < 3 && i < 200; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ProcState now = proc_state(pid);
-        bool same = now.exe == last.exe && now.fds == last.fds && now.threads == last.threads;
-        stable = same && now.exe == agent ? stable + 1 : 0;
+        stable = now == last && now.exe == agent ? stable + 1 : 0;
         last = now;
     }
     EXPECT_EQ(last.exe, agent) << "the agent did not start";
     return last;
 }
 
-// Waits until the process holds exactly idle's descriptors, `threads` threads and no child;
-// false (with a failure that says what it held) when that does not happen in time. Pooled idle
-// workers end 10 s after their last job, so the wait is long enough for that.
-inline bool back_to_idle(pid_t pid, const ProcState& idle, std::size_t threads) {
+// Waits until the process holds what it held when idle; false (with a failure that says what it
+// held) when that does not happen in time. Pooled idle workers end 10 s after their last job, so
+// the wait is long enough for that.
+inline bool back_to_idle(pid_t pid, const ProcState& idle) {
     for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(25);;) {
         ProcState now = proc_state(pid);
-        if (now.fds == idle.fds && now.threads == threads && now.children.empty()) return true;
+        if (now == idle) return true;
         if (std::chrono::steady_clock::now() > end) {
             ADD_FAILURE() << "not back to idle\nidle: " << idle.describe()
                           << "\nnow:  " << now.describe();
