@@ -9,8 +9,8 @@
 #include <set>
 #include <thread>
 
-#include "git/repo_fixture.h"
 #include "support/harness.h"
+#include "support/repo_fixture.h"
 
 namespace {
 
