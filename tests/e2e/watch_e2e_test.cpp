@@ -66,17 +66,6 @@ const std::pair<const char*, std::function<void(Scenario&)>> kScenarios[] = {
          write_file(s.repo + "/new.txt", "untracked\n");
          s.quiet(kQuiet, "a change after unwatching");
      }},
-    {"watch, unwatch, watch",
-     [](Scenario& s) {
-         make_repo(s.repo);
-         s.call("watch", s.repo);
-         s.call("unwatch", s.repo);
-         s.call("watch", s.repo);
-         std::this_thread::sleep_for(kWatcherEnd);  // the first watcher's last poll
-         write_file(s.repo + "/tracked.txt", "edited\n");
-         s.event(s.repo, "an edit");
-         s.quiet(kWatcherEnd, "the one event of the second watcher");
-     }},
     {"refs that move without a change to the status listing",
      [](Scenario& s) {
          make_repo(s.repo);
