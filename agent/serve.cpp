@@ -348,6 +348,7 @@ struct Service {
           }),
           pool(std::make_shared<WorkerPool>(std::move(start))),
           in(options.in_fd),
+          find_method(options.find_method ? options.find_method : vesk::find_method),
           seal_output(options.seal_output) {}
 
     std::shared_ptr<SharedOutput> output;
@@ -375,6 +376,7 @@ struct Service {
     std::atomic<bool> monitor_parked{false};
     std::atomic<bool> stopping{false};
 
+    const MethodLookup find_method;
     const bool seal_output;
     std::mutex end_mu;
     std::condition_variable end_cv;
@@ -451,7 +453,7 @@ ReadOutcome read_request(InputReader& in, Request& req) {
 
 // Looks the method up once, holds the exit for a file change and, for a write, takes the
 // path's turn.
-void prepare(Request& req, PathTurns& turns) {
+void prepare(Request& req, PathTurns& turns, MethodLookup find_method) {
     if (req.refused) return;
     req.row = find_method(req.header.method.value_or(std::string()));
     if (req.row && req.row->changes_files) req.hold.take();
@@ -554,7 +556,7 @@ RoleEnd read_requests(const std::shared_ptr<Service>& s) {
             break;
         }
         try {
-            prepare(*req, sv.turns);
+            prepare(*req, sv.turns, sv.find_method);
         } catch (const std::bad_alloc&) {
             req->refused = ENOMEM;
         }

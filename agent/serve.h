@@ -1,16 +1,23 @@
-// The serve loop: reads requests from the input descriptor on the calling thread and serves
-// each on a worker thread at once; returns when input ends or can no longer be trusted.
+// The serve loop: reads requests from the input descriptor and serves each, small ones on the
+// thread that read them and the rest on a worker at once; returns when input ends or can no
+// longer be trusted.
 //
-// Thread rules: the loop alone reads input. Workers run handlers through dispatch and hand the
-// reply to the message writer; nothing else writes output but the watchers' events. No request
-// waits behind another, except a write to a path behind an earlier write to the same path.
+// Thread rules: one thread at a time holds the reading role; when the request it runs inline
+// takes too long, a monitor hands the role to another thread. Handlers run through dispatch and
+// hand the reply to the message writer; nothing else writes output but the watchers' events.
+// No request waits behind another, except a write to a path behind an earlier write to the
+// same path.
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "common/sys.h"
 
 namespace vesk {
+
+struct MethodRow;
+using MethodLookup = const MethodRow* (*)(std::string_view method);
 
 struct ServeOptions {
     int in_fd = 0;
@@ -19,6 +26,7 @@ struct ServeOptions {
     // Hold the output when returning, so the process can exit without cutting a message in
     // half. Tests that run serve() in-process turn it off.
     bool seal_output = true;
+    MethodLookup find_method = nullptr;  // null: the agent's own methods
 };
 
 inline constexpr std::size_t kWorkerStackSize = 2 * 1024 * 1024;

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/dispatch.h"
 #include "agent/exec/capture_limits.h"
 #include "agent/frame_reader.h"
 #include "agent/fs/remove_tree.h"
@@ -150,6 +151,45 @@ std::multiset<std::string> replies(int fd, std::size_t n) {
     return heads;
 }
 
+// Methods of a test service: "block" runs inline and returns only once released.
+std::counting_semaphore<> release_block{0};
+HandlerOutcome block(RequestContext&) {
+    release_block.acquire();
+    return success();
+}
+HandlerOutcome quick(RequestContext&) {
+    return success();
+}
+const MethodRow* test_method(std::string_view name) {
+    static const MethodRow rows[] = {{"block", block, false, false, false},
+                                     {"quick", quick, false, false, false}};
+    for (const MethodRow& row : rows)
+        if (row.name == name) return &row;
+    return nullptr;
+}
+
+// A request that blocks on the thread that read it loses the reading role to another thread:
+// every quick request behind it is answered while it still blocks, and it is answered once it
+// returns.
+TEST(Serve, AnInlineRequestThatBlocksHandsTheReadingRoleOn) {
+    int in[2], out[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC), 0);
+    std::thread service([&] { serve({in[0], out[1], {}, false, test_method}); });
+    std::string input = encode_message(Header{1, "block", nullptr, {}});
+    std::multiset<std::string> want;
+    for (std::uint64_t id = 2; id <= 21; ++id) {
+        input += encode_message(Header{id, "quick", nullptr, {}});
+        want.insert(R"({"id":)" + std::to_string(id) + "}");
+    }
+    ASSERT_EQ(::write(in[1], input.data(), input.size()), ssize_t(input.size()));
+    EXPECT_EQ(replies(out[0], 20), want) << "quick requests waited behind a blocked one";
+    release_block.release();
+    EXPECT_EQ(replies(out[0], 1), std::multiset<std::string>{R"({"id":1})"});
+    ::close(in[1]);
+    service.join();
+    for (int fd : {in[0], out[0], out[1]}) ::close(fd);
+}
+
 // Each call of the starter follows one letter of the script, the last one repeating: H starts
 // the worker held at the gate, R starts it, X fails, F fails and lets one held worker go 100 ms
 // later (the loop must wait for it), f lets one go and fails once it has ended (an end inside
@@ -206,7 +246,6 @@ TEST(Serve, WorkerStartFailureWaitsForARunningWorkerOrAnswersTheSystemError) {
         for (int fd : {in[0], out[0], out[1]}) ::close(fd);
     }
 }
-
 
 using vesk::test::path_exists;
 using vesk::test::read_file;
