@@ -240,7 +240,8 @@ StartOptions local_start(const std::string& agent_path) {
     return options;
 }
 
-StartOptions ssh_start(const std::string& host, const std::string& remote_agent) {
+StartOptions ssh_start(const std::string& host, const std::string& remote_agent,
+                       const std::vector<std::string>& ssh_options) {
     if (host.empty() || host[0] == '-')
         throw std::invalid_argument("not a host name: \"" + host + "\"");
     StartOptions options;
@@ -249,8 +250,11 @@ StartOptions ssh_start(const std::string& host, const std::string& remote_agent)
     std::string command = remote_agent.rfind("~/", 0) == 0
                               ? "~/" + shell_quote(remote_agent.substr(2))
                               : shell_quote(remote_agent);
-    options.argv = {"ssh", host, command + " serve"};
+    options.argv = {"ssh"};
+    options.argv.insert(options.argv.end(), ssh_options.begin(), ssh_options.end());
+    options.argv.insert(options.argv.end(), {"--", host, command + " serve"});
     options.through_ssh = true;
+    options.capture_stderr = false;
     return options;
 }
 
@@ -608,6 +612,10 @@ Message AgentClient::await(std::uint64_t id, std::string_view method,
     }
     if (failure_) throw AgentError(*failure_);
     throw AgentError("no reply to " + std::string(method) + " in time");
+}
+
+Message AgentClient::wait_for(std::uint64_t id, std::string_view method) {
+    return await(id, method, std::nullopt);
 }
 
 Message AgentClient::call(std::string_view method, const nlohmann::json& data,

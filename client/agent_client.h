@@ -71,10 +71,12 @@ struct StartOptions {
 
 // `agent_path serve`, started directly, in a process group of its own.
 StartOptions local_start(const std::string& agent_path);
-// `ssh HOST REMOTE_AGENT serve`, with ssh found through PATH. The remote command is quoted
-// for the remote shell. Throws std::invalid_argument for an empty host or one that starts
-// with "-" (ssh would read it as an option).
-StartOptions ssh_start(const std::string& host, const std::string& remote_agent = "vesk-agent");
+// `ssh [SSH_OPTIONS] -- HOST REMOTE_AGENT serve`, with ssh found through PATH. The remote
+// command is quoted for the remote shell. ssh's standard error is ours: its prompts, warnings
+// and failures reach the user as ssh's own. Throws std::invalid_argument for an empty host or
+// one that starts with "-" (ssh would read it as an option).
+StartOptions ssh_start(const std::string& host, const std::string& remote_agent = "vesk-agent",
+                       const std::vector<std::string>& ssh_options = {});
 
 // The agent is gone or its stream cannot be trusted; what() names the cause.
 class AgentError : public std::runtime_error {
@@ -168,6 +170,9 @@ class AgentClient {
     // AgentError once the agent is gone.
     Message request(std::string_view method, const nlohmann::json& data = nullptr,
                     std::string_view body = {});
+    // Waits without a time limit for the reply to id (from send()); throws AgentError once the
+    // agent is gone.
+    Message wait_for(std::uint64_t id, std::string_view method);
     // Waits for the reply to id; nothing when the timeout passes or the agent's output ended.
     std::optional<Message> wait_reply(std::uint64_t id, std::chrono::milliseconds timeout);
     // Next queued event (a message with id 0 and a method), in arrival order.

@@ -10,10 +10,13 @@
 
 namespace vesk::cli {
 
-// Exit statuses of the tool (exec and git exit with the program's own code instead).
+// Exit statuses of the tool (exec and git exit with the program's own code instead, as a
+// shell does; a failed ssh connection with ssh's own 255).
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitCannotStart = 127;
+inline constexpr int kExitSsh = 255;
 
 class UsageError : public std::runtime_error {
   public:
@@ -23,16 +26,21 @@ class UsageError : public std::runtime_error {
 // Everything the command line says. Fields that a command does not use stay empty.
 struct Invocation {
     bool help = false;
+    bool version = false;
     bool json = false;
     std::optional<std::string> agent;  // --agent PATH
     std::optional<std::string> ssh_host;
     std::optional<std::string> remote_agent;
-    std::string command;             // hello, cat, put, stat, ...
-    std::vector<std::string> paths;  // cat, put, stat, ls, mkdir, rm, realpath, wc, watch
-    bool recursive = false;          // rm -r
-    bool no_preserve_root = false;   // rm --no-preserve-root: / and the home directory too
-    std::string dir = ".";           // exec/git -C DIR
-    bool no_stdin = false;           // exec/git/call -n
+    std::vector<std::string> ssh_options;  // -p PORT, -i FILE, -o OPTION, for ssh as given
+    bool share = true;                     // --no-share: no ssh connection sharing
+    std::string command;                   // hello, cat, put, stat, ...
+    std::vector<std::string> paths;        // cat, put, stat, ls, mkdir, rm, realpath, wc, watch
+    bool recursive = false;                // rm -r
+    bool force = false;                    // rm -f: a missing path is no error
+    bool long_list = false;                // ls -l
+    bool no_preserve_root = false;         // rm --no-preserve-root: / and the home directory too
+    std::string dir = ".";                 // exec/git -C DIR
+    bool no_stdin = false;                 // exec/git/call -n
     std::vector<std::pair<std::string, std::string>> env;  // git -e NAME=VALUE
     std::string program;                                   // exec PROGRAM
     std::vector<std::string> args;                         // exec/git arguments
@@ -47,6 +55,11 @@ Invocation parse(const std::vector<std::string>& args);
 // then (for a tool in a build tree's client/ directory) in the directory above. Returns the
 // first candidate that is an executable file, or nothing.
 std::optional<std::string> find_agent_beside(const std::string& self_exe);
+
+// The ssh options that share one connection among runs (ControlMaster and friends), with the
+// control sockets in a private directory under $XDG_RUNTIME_DIR or /tmp (made mode 0700 when
+// missing). Nothing when no such directory can be had: ssh then connects afresh each time.
+std::vector<std::string> sharing_options();
 
 // The --help text.
 std::string help_text();

@@ -1,5 +1,8 @@
-// The vesk tool end to end: the built binary against the agent under test, one table of
-// command lines with their input, exit status and outputs, run in order in one directory.
+// The vesk tool end to end: the built binary against the agent under test, one table of bash
+// command lines (so that a row can set up the descriptors, pipes, signals and login banner it
+// needs) with their input, exit status and outputs, run in order in one directory. A fake ssh
+// (tests/e2e/fake_ssh) stands in for a remote host.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,187 +12,240 @@
 
 #include "client/cli.h"
 #include "client/progress.h"
-#include "git/repo_fixture.h"
 #include "support/harness.h"
-#include "support/proc_state.h"
+#include "support/repo_fixture.h"
 
 namespace {
 
 using namespace vesk::test;
 
-const std::string kNotNormal =
-    " did not exit normally (it could not start, or a signal ended it)\n";
+std::string no(int err) {
+    return std::strerror(err);
+}
+
+const std::string kBanner = "Last login: Sun Dec  6 22:09:01 2026 from 10.0.0.1 on a long line";
+const std::string kStray = "vesk: the remote shell printed text before the agent started: '";
+const std::string kLogins = "'; make non-interactive logins print nothing\n";
+const std::string kRefuse = "); use --no-preserve-root to override\n";
+const std::string kNotUtf8 = " is not valid UTF-8; the agent takes UTF-8 names only\n";
+const std::string kClosed = "vesk: cannot read standard input: it is closed\n";
+const std::string kRefused = "ssh: connect to host down: Connection refused (";
 
 TEST(VeskCli, Table) {
     TempDir tmp;
     const auto d = [&](std::string_view name) { return tmp / name; };
     const std::string bytes("line\n\0\xff binary", 15), big(9u << 20, 'z'), home = d("h\xc3\xa9");
-    ASSERT_EQ(run_process({"sh", "-c",
-                           "mkdir -p a/b/c bin && touch a/B a/C && printf 'a\\nb\\nc\\n' >three && "
-                           "printf 'a\\nb' >two && printf '\\0' >nul"},
-                          {}, {}, tmp.path())
-                  .exit_code(),
+    ASSERT_EQ(std::system(("cd " + tmp.path() +
+                           " && mkdir -p a/b/c && touch a/B a/C && printf "
+                           "'a\\nb\\nc\\n' >three && printf 'a\\nb' >two && printf '\\0' >nul")
+                              .c_str()),
               0);
     write_file(d("big"), big);
     write_script(d("dead"), "echo 'cannot serve' >&2; exit 3");
     write_script(d("garbage"), "printf '\\0\\0\\0\\005hello\\0\\0\\0\\0'; cat >/dev/null");
     write_script(d("cut"), "printf '\\0\\0\\0\\040{\"id\":1'");
-    // A stand-in ssh that records its arguments and runs the remote command here; the host
-    // "down" is unreachable.
-    write_script(d("bin/ssh"),
-                 "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\n"
-                 "[ \"$1\" = down ] && { echo 'ssh: connect to host down: Connection refused' >&2; "
-                 "exit 255; }\nshift\nexec sh -c \"$*\"");
     ASSERT_EQ(::symlink(agent_path(), d("my agent").c_str()), 0);
-#if defined(__x86_64__)
-    const std::string arch = "x86_64";
-#else
-    const std::string arch = "aarch64";
-#endif
-    std::string git = run_process({"git", "--version"}).out;
-    git.pop_back();
+    std::string arch = run_process({"uname", "-m"}).out,
+                git = run_process({"git", "--version"}).out;
+    arch.pop_back(), git.pop_back();
     const std::string hello = "agent     vesk-agent 1.0.1 (protocol 1)\nsystem    linux " + arch +
                               "\nhome      " + home + "\ngit       " + git + "\n";
     const std::string hello_json = R"({"arch":")" + arch + R"(","git":)" + json(git).dump() +
                                    R"(,"home":")" + home +
                                    R"(","os":"linux","protocol":1,"version":"1.0.1"})";
-    const std::string nl = "\n";
-    struct stat b;
-    ASSERT_EQ(::stat(d("a/b").c_str(), &b), 0);
-    const std::string size_b = std::to_string(b.st_size);
+    const std::string nl = "\n", enoent = os_error(ENOENT) + "\n";
+    struct stat b, c;
+    ASSERT_EQ(::stat(d("a/b").c_str(), &b) | ::stat(d("a/b/c").c_str(), &c), 0);
+    const std::string size_b = std::to_string(b.st_size), size_c = std::to_string(c.st_size);
     struct Case {
-        std::vector<std::string> args;
-        std::string input;
+        std::string script, input;
         int code;
         std::string out, err = "";
     };
-    // In a/, with the agent under test given as --agent=PATH unless a row says --ssh.
+    // In a/: $V is the tool with the agent under test, $T the tool alone, $S the tool through
+    // the fake ssh; $D is a fresh directory for the row, and stands for it in expected texts.
     // clang-format off
     std::vector<Case> cases = {
-        {{"hello"}, "", 0, hello},
-        {{"--json", "hello"}, "", 0, hello_json + "\n"},
-        {{"put", "../f"}, bytes, 0, ""},
-        {{"cat", "../f", "../f"}, "", 0, bytes + bytes},
-        {{"cat", "../missing", "../f"}, "", 1, bytes,
-         "vesk: ../missing: " + os_error(ENOENT) + "\n"},
-        {{"cat", "../big"}, "", 0, big},  // past the progress threshold, but stderr is no terminal
-        {{"mkdir", "m/n"}, "", 0, ""},
-        {{"ls"}, "", 0, "B\nC\nb\nm\n"},
-        {{"--json", "ls", "m"}, "", 0, "[\"n\"]\n"},
-        {{"stat", "../f", "b", "nope"}, "", 1,
-         "../f: file, 15 bytes\nb: directory, " + size_b + " bytes\nnope: does not exist\n"},
-        {{"--json", "stat", "../f"}, "", 0,
-         R"([{"exists":true,"is_dir":false,"len":15,"path":"../f"}])" + nl},
-        {{"realpath", "b/../b/./c"}, "", 0, real_path(d("a/b/c")) + "\n"},
-        {{"--json", "realpath", "b"}, "", 0, json(real_path(d("a/b"))).dump() + "\n"},
-        {{"rm", "b"}, "", 1, "", "vesk: b: " + os_error(ENOTEMPTY) + "\n"},
-        {{"wc", "../three", "../two", "../nul"}, "", 0,
-         "       3 ../three\n       2 ../two\n       - ../nul\n       5 total\n"},
-        {{"--json", "wc", "../two", "../nul"}, "", 0,
-         R"([{"lines":2,"path":"../two"},{"lines":null,"path":"../nul"}])" + nl},
-        {{"exec", "sh", "-c", "echo out; echo err >&2; exit 7"}, "", 7, "out\n", "err\n"},
-        {{"exec", "cat"}, "from stdin", 0, "from stdin"},
-        {{"exec", "-n", "cat"}, "not sent", 0, ""},
-        {{"exec", "-C", "b", "ls"}, "", 0, "c\n"},
-        {{"exec", "--", "printf", "%s|", "a b", "*"}, "", 0, "a b|*|"},
-        {{"exec", "sh", "-c", "printf x >&2; kill -9 $$"}, "", 1, "", "x\nvesk: sh" + kNotNormal},
-        {{"exec", "../nope"}, "", 1, "", os_error(ENOENT) + "\nvesk: ../nope" + kNotNormal},
-        {{"--json", "exec", "sh", "-c", "printf x; exit 3"}, "", 3,
-         R"({"code":3,"stderr":"","stdout":"x"})" + nl},
-        {{"git", "-C", "b", "-e", "GIT_EDITOR=my-editor", "var", "GIT_EDITOR"}, "", 0,
-         "my-editor\n"},
-        {{"--json", "call", "fs.stat", R"({"path":"../f"})"}, "", 0,
+        {"$V hello", "", 0, hello},
+        {"$V --help", "", 0, vesk::cli::help_text()},
+        {"$V hello --json", "", 0, hello_json + "\n"},
+        {"$V --version", "", 0, "vesk 1.0.1\n"},
+        {"$V put ../f", bytes, 0, ""},
+        {"$V cat ../f ../missing ../f", "", 1, bytes + bytes, "vesk: ../missing: " + enoent},
+        {"$V cat ../big", "", 0, big},  // past the progress threshold, but stderr is no terminal
+        {"$V --json mkdir m/n m2", "", 0, "{\"path\":\"m/n\"}\n{\"path\":\"m2\"}\n"},
+        {"$V ls", "", 0, "B\nC\nb\nm\nm2\n"},
+        {"$V --json ls m", "", 0, "[\"n\"]\n"},
+        {"$V ls b -l", "", 0, "dir  " + std::string(12 - size_c.size(), ' ') + size_c + " c\n"},
+        {"ln -s loop ../loop; $V stat ../f b nope ../loop", "", 1,
+         "../f: file, 15 bytes\nb: directory, " + size_b + " bytes\nnope: does not exist\n"
+         "../loop: is not accessible (" + os_error(ELOOP) + ")\n"},
+        {"$V --json stat ../f", "", 0, R"([{"exists":true,"is_dir":false,"len":15,"path":"../f"}])" + nl},
+        {"$V realpath b/../b/./c b", "", 0, real_path(d("a/b/c")) + nl + real_path(d("a/b")) + nl},
+        {"$V --json realpath nope b", "", 1, R"({"error":"nope: )" + os_error(ENOENT) + "\"}\n" +
+         json(real_path(d("a/b"))).dump() + nl},
+        {"$V rm b", "", 1, "", "vesk: b: " + os_error(ENOTEMPTY) + nl},
+        {"$T --agent ../none hello", "", 1, "", "vesk: cannot start ../none: " + no(ENOENT) + nl},
+        {"$V rm nope -f m2 -- B", "", 0, ""},
+        // Each file that cannot be counted says why, and fails the run.
+        {"$V wc ../three ../two ../nul ../missing b ../big", "", 1,
+         "       3 ../three\n       2 ../two\n       - ../nul\n       - ../missing\n       - b\n"
+         "       - ../big\n       5 total\n",
+         "vesk: ../nul: not counted: it holds binary data (a NUL byte in its first 8000)\n"
+         "vesk: ../missing: not counted: it does not exist\nvesk: b: not counted: it is a directory\n"
+         "vesk: ../big: not counted: it is over the 1000000-byte limit (9437184 bytes)\n"},
+        {"$V --json wc ../two ../nul", "", 1,
+         R"j([{"lines":2,"path":"../two"},{"error":"not counted: it holds binary data (a NUL )j"
+         R"j(byte in its first 8000)","lines":null,"path":"../nul"}])j" + nl},
+        {"$V exec sh -c 'echo out; echo err >&2; exit 7'", "", 7, "out\n", "err\n"},
+        {"$V exec cat", "from stdin", 0, "from stdin"},
+        {"$V exec -n cat", "not sent", 0, ""},
+        {"$V exec -- printf '%s|' 'a b' '*'", "", 0, "a b|*|"},
+        {"$V exec sh -c 'printf x >&2; kill -9 $$'", "", 1, "",
+         "x\nvesk: sh was killed by a signal (the agent does not say which)\n"},
+        // A program that cannot start: 127, and what is missing.
+        {"$V exec ../nope", "", 127, "", "vesk: exec: cannot start ../nope: " + enoent},
+        {"$V exec nope", "", 127, "", "vesk: exec: cannot start nope: no such program on the agent's PATH\n"},
+        {"$V git -C nowhere status", "", 127, "",
+         "vesk: git: cannot start git in nowhere: the directory does not exist\n"},
+        {"$V --json exec -C ../f ls", "", 127, R"({"code":-1,"error":"exec: cannot start ls in )"
+         R"(../f: it is not a directory","stderr":")" + os_error(ENOTDIR) + R"(","stdout":""})" + nl},
+        {"$V git -C b -e GIT_EDITOR=my-editor var GIT_EDITOR", "", 0, "my-editor\n"},
+        {"$V --json call fs.stat '{\"path\":\"../f\"}'", "", 0,
          R"({"id":1,"data":{"exists":true,"is_dir":false,"len":15}})" + nl},
-        {{"call", "fs.stat", R"({"path":"../f"})"}, "", 0,
+        {"$V call fs.stat '{\"path\":\"../f\"}'", "", 0,
          "{\n  \"exists\": true,\n  \"is_dir\": false,\n  \"len\": 15\n}\n"},
-        {{"call", "fs.write", R"({"path":"g"})"}, "body", 0, ""},
-        {{"call", "-n", "fs.read", R"({"path":"g"})"}, "not sent", 0, "body"},
-        {{"call", "frob"}, "", 1, "", "vesk: frob: unknown method \"frob\"\n"},
-        {{"rm", "-r", "b"}, "", 0, ""},
-        {{"ls", "."}, "", 0, "B\nC\ng\nm\n"},
-        {{"--ssh", "devbox", "--remote-agent", d("my agent"), "hello"}, "", 0, hello},
+        {"$V call fs.write '{\"path\":\"g\"}'", "body", 0, ""},
+        {"$V call -n fs.read '{\"path\":\"g\"}'", "not sent", 0, "body"},
+        {"$V call frob", "", 1, "", "vesk: frob: unknown method \"frob\"\n"},
+        {"$V rm -r b", "", 0, ""},
+        {"$V ls .", "", 0, "C\ng\nm\n"},
+        {"$T --ssh devbox --remote-agent '../my agent' hello", "", 0, hello},
+        // ssh's own failure, as ssh says it, with its status; sharing on unless turned off.
+        {"$T --ssh down hello", "", 255, "", kRefused + "-o ControlMaster=auto -o ControlPath=" +
+         d("run/vesk/%C") + " -o ControlPersist=60 -- down vesk-agent serve)\n"},
+        {"$T --ssh=down -p 22 -ix --no-share hello", "", 255, "",
+         kRefused + "-p 22 -i x -- down vesk-agent serve)\n"},
+        // A login script's greeting arrives where the first frame's length belongs: fail at once
+        // (no waiting for gigabytes), with its first line, cut at 60 bytes.
+        {"FAKE_SSH_BANNER=Hi timeout 20 $S hello; FAKE_SSH_BANNER='" + kBanner + "\\nmore\\n' "
+         "timeout 20 $S hello", "", 1, "", kStray + "Hi" + kLogins + kStray + kBanner.substr(0, 60) +
+         "\u2026" + kLogins},
+        {"echo data > $D/f; $V cat $D/f > /dev/full", "", 1, "",
+         "vesk: cannot write standard output: " + no(ENOSPC) + "\n"},
+        // The reader went away: no message, ended by SIGPIPE as cat is.
+        {"$V cat ../big | head -c 1 > /dev/null; echo ${PIPESTATUS[0]}", "", 0, "141\n"},
+        // Nothing may be written remotely in place of input that could not be read.
+        {"$V put $D/x < $D; timeout 20 $V put $D/x <&-; timeout 20 $V exec cat <&-; s=$?; ls $D; "
+         "exit $s", "", 1, "", "vesk: cannot read standard input: " + no(EISDIR) + "\n" + kClosed +
+         kClosed},
+        {"truncate -s 1073741825 $D/huge; $V put $D/x < $D/huge; s=$?; truncate -s 1073741824 $D/huge\n"
+         "$V put /dev/null < $D/huge || s=9; rm $D/huge; ls $D; exit $s", "", 1, "",
+         "vesk: standard input: too large to send: the agent takes at most 1073741824 bytes (1 GiB) "
+         "per request\n"},
+        // Ctrl-C reaches the whole foreground group; the program the agent runs must not outlive
+        // the tool. (A zombie counts as gone: init here does not reap.)
+        {"set -m; $V exec sh -c 'echo $$ > '$D/pid'; while :; do sleep 1; done' &\n"
+         "for i in $(seq 100); do [ -s $D/pid ] && break; sleep 0.1; done\n"
+         "kill -INT -$!; { wait $!; } 2>/dev/null; echo tool: $?; p=$(cat $D/pid); for i in $(seq 50)\n"
+         "do case $(cut -d' ' -f3 /proc/$p/stat 2>/dev/null) in ''|Z) echo gone; exit;; esac; sleep .1\n"
+         "done; kill $p", "", 0, "tool: 130\ngone\n"},
+        // Files over 1 MiB are streamed, from a named file or from standard input redirected from
+        // one; get goes through a temporary file renamed into place.
+        {"head -c 3000000 /dev/urandom > $D/a; $V put $D/a $D/b && $V get $D/b $D/c && cmp $D/a $D/c"
+         " && mkdir $D/d && $V get $D/b $D/d && cmp $D/a $D/d/b && $V put $D/e < $D/a && cmp $D/a $D/e"
+         " && ls -A $D $D/d", "", 0, "$D:\na\nb\nc\nd\ne\n\n$D/d:\nb\n"},
+        // A get that fails leaves nothing; onto a device, it writes in place.
+        {"echo data > $D/f; $V get $D/nope $D/out; $V get $D/f /dev/full; s=$?; ls -A $D; exit $s",
+         "", 1, "f\n", "vesk: $D/nope: " + enoent + "vesk: cannot write /dev/full: " + no(ENOSPC) + nl},
+        {"mkdir -p $D/h/s; HOME=$D/h $V rm -r '~' $D/h/s/.. /tmp/.. $D/h/s; s=$?; ls $D $D/h; exit $s",
+         "", 1, "$D:\nh\n\n$D/h:\n", "vesk: rm: refusing to remove '~' (the home directory" + kRefuse +
+         "vesk: rm: refusing to remove '$D/h/s/..' (the home directory" + kRefuse +
+         "vesk: rm: refusing to remove '/tmp/..' (the root directory" + kRefuse},
+        {"mkdir $D/h; HOME=$D/h $V rm -r --no-preserve-root '~'; s=$?; ls $D; exit $s", "", 0, ""},
+        {"$V ls $'a\\xff'; $V exec -n echo ok $'\\xfe\"'", "", 1, "", "vesk: ls: the path \"a\\xFF\"" +
+         kNotUtf8 + "vesk: exec: the argument \"\\xFE\\x22\"" + kNotUtf8},
+        {"mkdir $D/q; touch $D/q/$'a\\nb' $D/q/plain $D/q/$'t\\tx' $D/q/'q\"'; $V ls $D/q", "", 0,
+         "\"a\\nb\"\nplain\n\"q\\\"\"\n\"t\\tx\"\n"},
     };
     // Failures whose text comes from elsewhere, as regular expressions for standard error.
-    const std::tuple<std::vector<std::string>, int, std::string> patterns[] = {
-        {{"git", "status"}, 128, "fatal: not a git repository.*\n"},
-        {{"--agent", "../dead", "stat", "/"}, 1,
+    const std::tuple<std::string, int, std::string> patterns[] = {
+        {"$V git status", 128, "fatal: not a git repository.*\n"},
+        {"$T --agent ../dead stat /", 1,
          "vesk: agent failed: [\\s\\S]*exited with status 3[\\s\\S]*cannot serve[\\s\\S]*"},
-        {{"--agent", "../garbage", "hello"}, 1, "vesk: .*not a valid envelope.*\n"},
-        {{"--agent", "../cut", "hello"}, 1, "vesk: .*ended inside a message.*\n"},
-        {{"--agent", "../none", "hello"}, 1, "vesk: .+\n"},
-        {{"--ssh", "down", "hello"}, 1,
-         "vesk: [\\s\\S]*exited with status 255[\\s\\S]*Connection refused[\\s\\S]*"},
+        {"$T --agent ../garbage hello", 1, "vesk: .*not a valid envelope.*\n"},
+        {"$T --agent ../cut hello", 1, "vesk: .*ended inside a message.*\n"},
+        {"$T --ssh box --remote-agent no-agent hello", 1, "[\\s\\S]*\nvesk: agent failed: .*status "
+         "127; is no-agent on the PATH of box\\? \\(--remote-agent PATH names it\\)\n"},
     };
     // clang-format on
-    for (const auto& [args, code, pattern] : patterns)
-        cases.push_back({args, "", code, "", pattern});
-    // Usage errors: status 2, the reason, then the usage line and a hint.
+    for (const auto& [script, code, pattern] : patterns)
+        cases.push_back({script, "", code, "", pattern});
+    // Usage errors: status 2, the reason, then a hint.
     // clang-format off
-    const std::pair<std::vector<std::string>, std::string> usage_errors[] = {
-        {{}, "missing COMMAND"},
-        {{"frob"}, "unknown command \"frob\""},
-        {{""}, "unknown command \"\""},
-        {{"--frob", "hello"}, "unknown option \"--frob\""},
-        {{"--agent", "x", "--ssh", "host", "hello"}, "--agent and --ssh exclude each other"},
-        {{"--remote-agent=x", "hello"}, "--remote-agent needs --ssh"},
-        {{"--ssh", "-oProxyCommand=x", "hello"},
-         "--ssh wants a host name, got \"-oProxyCommand=x\""},
-        {{"hello", "extra"}, "hello takes no arguments"},
-        {{"cat"}, "cat: missing PATH"},
-        {{"ls", "a", "b"}, "ls: too many arguments"},
-        {{"rm", "-r"}, "rm: missing PATH"},
-        {{"exec", "-C"}, "exec: -C needs a directory"},
-        {{"exec", "-n"}, "exec: missing PROGRAM"},
-        {{"git", "-e", "=x"}, "git: -e wants NAME=VALUE, got \"=x\""},
-        {{"git", "-e"}, "git: -e needs NAME=VALUE"},
-        {{"call"}, "call: missing METHOD"},
-        {{"call", "fs.stat", "{not json"}, "call: JSON-DATA is not valid JSON"},
-        {{"call", "fs.stat", "{}", "x"}, "call: too many arguments"},
-        {{"--agent"}, "--agent needs a value"},
+    const std::pair<std::string, std::string> usage_errors[] = {
+        {"$T", "missing COMMAND"}, {"$V frob", "unknown command \"frob\""},
+        {"$V --frob hello", "unknown option \"--frob\""},
+        {"$V --ssh host hello", "--agent and --ssh exclude each other"},
+        {"$T --remote-agent=x hello", "--remote-agent needs --ssh"},
+        {"$V -o User=x hello", "-o is an ssh option and needs --ssh"},
+        {"$T --ssh -oProxyCommand=x hello", "--ssh wants a host name, got \"-oProxyCommand=x\""},
+        {"$V hello extra", "hello takes no arguments"}, {"$V cat", "cat: missing PATH"},
+        {"$V ls a b", "ls: too many arguments"}, {"$V ls -la", "ls: unknown option \"-la\""},
+        {"$V rm -r", "rm: missing PATH"}, {"$V exec -C", "exec: -C needs a directory"},
+        {"$V exec -n", "exec: missing PROGRAM"}, {"$V git -e", "git: -e needs NAME=VALUE"},
+        {"$V git -e =x", "git: -e wants NAME=VALUE, got \"=x\""}, {"$V call", "call: missing METHOD"},
+        {"$V call fs.stat {} x", "call: too many arguments"},
+        {"$V call fs.stat '{not json'", "call: JSON-DATA is not valid JSON"},
+        {"$T --agent", "--agent needs a value"},
     };
     // clang-format on
-    for (const auto& [args, reason] : usage_errors)
-        cases.push_back({args, "", 2, "",
-                         "vesk: " + reason + "\nusage: vesk .*\nTry 'vesk --help' for more\\.\n"});
+    for (const auto& [script, reason] : usage_errors)
+        cases.push_back({script, "", 2, "", "vesk: " + reason + "\nTry 'vesk --help' for more.\n"});
     const std::size_t exact = cases.size() - std::size(patterns) - std::size(usage_errors);
 
-    const Env env = {{"HOME", home}, {"PATH", d("bin") + ":" + std::getenv("PATH")}};
+    ASSERT_EQ(::mkdir(d("run").c_str(), 0700), 0);
+    const std::string tool = VESK_TOOL_PATH,
+                      fake_ssh = std::string(VESK_SOURCE_DIR) + "/tests/e2e/fake_ssh:";
+    const Env env = {{"HOME", home},
+                     {"PATH", fake_ssh + std::getenv("PATH")},
+                     {"XDG_RUNTIME_DIR", d("run")},
+                     {"FAKE_SSH_BANNER", std::nullopt}};
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
-        std::vector<std::string> argv = {VESK_TOOL_PATH};
-        if (c.args.empty() || c.args[0] != "--ssh")
-            argv.push_back("--agent=" + std::string(agent_path()));
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        ProcessResult r = run_process(argv, c.input, env, d("a"));
+        SCOPED_TRACE(c.script);
+        TempDir row;
+        const std::string prelude = "T=" + tool + "; V=\"$T --agent " + agent_path() +
+                                    "\"; S=\"$T --ssh host --remote-agent " + agent_path() +
+                                    "\"; D=" + row.path() + "\n";
+        ProcessResult r =
+            run_process({"/bin/bash", "-c", prelude + c.script}, c.input, env, d("a"));
+        auto expand = [&](std::string s) {
+            for (std::size_t at; (at = s.find("$D")) != std::string::npos;)
+                s.replace(at, 2, row.path());
+            return s;
+        };
         EXPECT_EQ(r.exit_code(), c.code);
-        EXPECT_TRUE(r.out == c.out) << r.out.substr(0, 300);
+        EXPECT_TRUE(r.out == expand(c.out)) << r.out.substr(0, 300);
         if (i < exact)
-            EXPECT_EQ(r.err, c.err);
+            EXPECT_EQ(r.err, expand(c.err));
         else
             EXPECT_TRUE(std::regex_match(r.err, std::regex(c.err))) << r.err;
     }
-    EXPECT_EQ(read_file(d("bin/args")), "down\nvesk-agent serve\n");
-    // Standard input that is a large regular file is sent as it is read.
-    ProcessResult put = run_process(
-        {"sh", "-c", "exec \"$0\" --agent=\"$1\" put ../g < ../big", VESK_TOOL_PATH, agent_path()},
-        {}, env, d("a"));
-    EXPECT_EQ(put.exit_code(), 0) << put.err;
-    EXPECT_TRUE(state_of(d("g")) == big);
-    ProcessResult help = run_process({VESK_TOOL_PATH, "--help"});
-    EXPECT_EQ(help.exit_code(), 0);
-    EXPECT_EQ(help.out.rfind("usage: vesk [--agent PATH", 0), 0u);
+    // The shared connections' sockets live where only we can reach them.
+    struct stat run;
+    ASSERT_EQ(::stat(d("run/vesk").c_str(), &run), 0);
+    EXPECT_EQ(run.st_mode & 0777, 0700u);
 }
 
-TEST(VeskCli, SshCommandIsQuotedForTheRemoteShell) {
+// The ssh command line, the agent's default place, and the progress bar's line.
+TEST(VeskCli, Pieces) {
     using vesk::client::ssh_start;
-    EXPECT_EQ(ssh_start("box").argv, (std::vector<std::string>{"ssh", "box", "vesk-agent serve"}));
-    EXPECT_EQ(ssh_start("box", "it's").argv[2], "'it'\\''s' serve");
-    EXPECT_EQ(ssh_start("box", "~/my bin/a").argv[2], "~/'my bin/a' serve");
+    EXPECT_EQ(ssh_start("box", "vesk-agent", {"-p", "2"}).argv,
+              (std::vector<std::string>{"ssh", "-p", "2", "--", "box", "vesk-agent serve"}));
+    EXPECT_EQ(ssh_start("box", "it's").argv[3], "'it'\\''s' serve");
+    EXPECT_EQ(ssh_start("box", "~/my bin/a").argv[3], "~/'my bin/a' serve");
     EXPECT_THROW(ssh_start("-oProxyCommand=x"), std::invalid_argument);
-}
-
-TEST(VeskCli, TheAgentIsFoundBesideTheToolOrAboveItsBuildDirectory) {
     TempDir dir;
     for (const char* sub : {"client", "other"}) ::mkdir((dir / sub).c_str(), 0755);
     write_file(dir / "vesk-agent", "");
@@ -199,8 +255,17 @@ TEST(VeskCli, TheAgentIsFoundBesideTheToolOrAboveItsBuildDirectory) {
     EXPECT_EQ(vesk::cli::find_agent_beside(dir / "client/vesk"), dir / "vesk-agent");
     EXPECT_FALSE(vesk::cli::find_agent_beside(dir / "other/vesk"));
     EXPECT_FALSE(vesk::cli::find_agent_beside("vesk"));
-    EXPECT_EQ(vesk::cli::ProgressBar::render("receiving", 4u << 20, 8u << 20, 2.0),
-              "receiving [###############               ] 4.0 MiB / 8.0 MiB  2.0 MiB/s");
+    using vesk::cli::ProgressBar;
+    EXPECT_EQ(ProgressBar::render("d/big", 4u << 20, 8u << 20, 2.0),
+              "big  50% [##########          ] 4.0 MiB / 8.0 MiB  2.0 MiB/s  0:02 left");
+    EXPECT_EQ(ProgressBar::render("f", 3u << 20, 3u << 20, 3725.0),
+              "f 100% [####################] 3.0 MiB / 3.0 MiB  844 B/s  in 1:02:05");
+    // A message after a bar that is still on its line starts on the next.
+    const int fd = ::open((dir / "bar").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ProgressBar bar(fd);
+    bar.update(1, 2), bar.break_line(), bar.break_line(), ::close(fd);
+    EXPECT_EQ(read_file(dir / "bar"),
+              "\r  50% [##########          ] 1 B / 2 B  -  --:-- left\x1b[K\n");
     EXPECT_EQ(vesk::cli::human_bytes(1048063), "1023.5 KiB");
 }
 
@@ -219,12 +284,17 @@ TEST(VeskCli, WatchPrintsATimestampedLinePerChangeUntilInterrupted) {
     EXPECT_TRUE(std::regex_match(out.substr(0, out.find('\n')),
                                  std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  changed  )" + repo)))
         << out;
-    // SIGTERM ends it as quietly, once it runs (its agent has started).
-    Proc quiet({{VESK_TOOL_PATH, "--agent", agent_path(), "watch", repo}, {}, {}});
-    for (int i = 0; i < 500 && children_of(quiet.pid()).empty(); ++i)
+    EXPECT_EQ(vesk.err(), "vesk: watching " + repo + " (the repository at " + real_path(repo) +
+                              "); Ctrl-C stops\n");
+    // SIGTERM ends it as quietly, once it runs (it has said what it watches).
+    Proc quiet({{VESK_TOOL_PATH, "--agent", agent_path(), "watch", tmp.path()}, {}, {}});
+    for (int i = 0; i < 500 && quiet.err().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ::kill(quiet.pid(), SIGTERM);
     EXPECT_EQ(quiet.finish(), 0);
+    EXPECT_EQ(quiet.err(), "vesk: watching " + tmp.path() +
+                               ": not in a git repository, so quiet until it becomes one; Ctrl-C "
+                               "stops\n");
 }
 
 }  // namespace
