@@ -163,8 +163,9 @@ TEST(VeskCli, Table) {
          "vesk: rm: refusing to remove '$D/h/s/..' (the home directory" + kRefuse +
          "vesk: rm: refusing to remove '/tmp/..' (the root directory" + kRefuse},
         {"mkdir $D/h; HOME=$D/h $V rm -r --no-preserve-root '~'; s=$?; ls $D; exit $s", "", 0, ""},
-        {"$V ls $'a\\xff'; $V exec -n echo ok $'\\xfe\"'", "", 1, "", "vesk: ls: the path \"a\\xFF\"" +
-         kNotUtf8 + "vesk: exec: the argument \"\\xFE\\x22\"" + kNotUtf8},
+        {"$V ls $'a\\xff'; $V exec -n echo ok $'\\xfe\"'; $V exec -n $'\\xfd'", "", 1, "",
+         "vesk: ls: the path \"a\\xFF\"" + kNotUtf8 + "vesk: exec: the argument \"\\xFE\\x22\"" +
+             kNotUtf8 + "vesk: exec: the program \"\\xFD\"" + kNotUtf8},
         {"mkdir $D/q; touch $D/q/$'a\\nb' $D/q/plain $D/q/$'t\\tx' $D/q/'q\"'; $V ls $D/q", "", 0,
          "\"a\\nb\"\nplain\n\"q\\\"\"\n\"t\\tx\"\n"},
     };
