@@ -3,18 +3,55 @@
  *
  *   floors echo                 copies standard input to standard output until end of input
  *                               (the other end of a pipe ping-pong)
- *   floors spawn N PROGRAM      posix_spawn + waitpid of PROGRAM, N times; prints the seconds
+ *   floors spawn N PROGRAM [STEP...]
+ *                               posix_spawn + waitpid of PROGRAM, N times; prints the seconds,
+ *                               this process's CPU seconds and its children's (which include
+ *                               what a child does between the start and its exec).
+ *                               Each STEP adds one thing the agent does around a start, so the
+ *                               cost of each can be told apart:
+ *                                 pipes      stdout and stderr on pipes drained with poll (stdin
+ *                                            /dev/null); without it all three are /dev/null
+ *                                 sigdef     every signal to its default, and an empty mask
+ *                                 sigdef-ign only the signals found ignored to their default,
+ *                                            and an empty mask
+ *                                 pgroup     a process group of its own
+ *                                 chdir      the working directory changed to /
+ *                                 closefrom  descriptors from 3 up closed
+ *                                 handoff    each start runs on a second thread, handed over
+ *                                            and back through a mutex and condition variable
+ *                                 raw        clone + execve by hand instead of posix_spawn: the
+ *                                            least a start must do (the other steps still
+ *                                            apply; only ignored signals are reset)
  *   floors countlines LIST      for each line of LIST (a path): status, size and type test,
  *                               read, NUL probe, count LF; prints the sum of the counts
+ *   floors blast OUT ERR        writes OUT bytes to stdout and ERR bytes of text lines to
+ *                               stderr, interleaved in 1 MiB writes (the large exec's child)
+ *   floors capture PROGRAM [ARG...]
+ *                               for each byte read from stdin: starts PROGRAM with stdout and
+ *                               stderr on pipes, drains both into memory with poll, waits for
+ *                               it, then writes all the stdout bytes and all the stderr bytes
+ *                               to its own stdout; the buffers are kept between rounds
+ *   floors slurp FILE           for each byte read from stdin: reads the whole FILE into memory,
+ *                               then writes it to stdout. A byte 'f' frees the buffer of earlier
+ *                               rounds first, so the round faults fresh pages in as a first read
+ *                               does; a byte 'd' only frees it (no round); any other byte reuses
+ *                               it
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,17 +60,26 @@ extern char** environ;
 
 #define MAX_COUNT_FILE_SIZE 1000000
 #define NUL_PROBE_LEN 8000
+/* The harness gives its pipes this size, as the agent does to a pipe that carries a lot. */
+#define PIPE_SIZE (1 << 20)
+#define CHUNK (1 << 20)
+
+static int write_all(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) return -1;
+        p += w;
+        n -= (size_t)w;
+    }
+    return 0;
+}
 
 static int echo(void) {
     static char buf[1 << 16];
     for (;;) {
         ssize_t n = read(0, buf, sizeof buf);
         if (n <= 0) return 0;
-        for (ssize_t off = 0; off < n;) {
-            ssize_t w = write(1, buf + off, (size_t)(n - off));
-            if (w <= 0) return 1;
-            off += w;
-        }
+        if (write_all(1, buf, (size_t)n) != 0) return 1;
     }
 }
 
@@ -43,26 +89,347 @@ static double now(void) {
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-static int spawn_many(long n, char* program) {
-    char* argv[] = {program, NULL};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    /* Like the agent's children: no shared standard streams. */
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    double t = now();
-    for (long i = 0; i < n; ++i) {
-        pid_t pid;
-        int status;
-        if (posix_spawn(&pid, program, &fa, NULL, argv, environ) != 0) return 1;
-        while (waitpid(pid, &status, 0) < 0) {
+/* ---- spawn and its steps ---------------------------------------------------------------- */
+
+static double cpu_seconds(int who) {
+    struct rusage ru;
+    getrusage(who, &ru);
+    return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+struct spawn_job {
+    char* program;
+    int pipes, sigdef, sigdef_ign, pgroup, chdir, closefrom, raw;
+    sigset_t ignored; /* the signals found ignored: raw puts these back to their default */
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t fixed;
+};
+
+/* The file actions: all three streams on /dev/null, or stdout and stderr on the given pipes. */
+static void stdio_actions(const struct spawn_job* job, posix_spawn_file_actions_t* fa,
+                          const int* out, const int* err) {
+    posix_spawn_file_actions_init(fa);
+    if (job->chdir) posix_spawn_file_actions_addchdir_np(fa, "/");
+    posix_spawn_file_actions_addopen(fa, 0, "/dev/null", O_RDONLY, 0);
+    if (out) {
+        posix_spawn_file_actions_adddup2(fa, out[1], 1);
+        posix_spawn_file_actions_adddup2(fa, err[1], 2);
+    } else {
+        posix_spawn_file_actions_addopen(fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(fa, 2, "/dev/null", O_WRONLY, 0);
+    }
+    if (job->closefrom) posix_spawn_file_actions_addclosefrom_np(fa, 3);
+}
+
+/* The raw step: what a start must do at least, by hand, in a child sharing our memory until
+ * its exec, as posix_spawn's own child does, but without the C library's generic work. */
+struct raw_start {
+    struct spawn_job* job;
+    int* out;
+    int* err;
+};
+
+static int raw_child(void* arg) {
+    struct raw_start* r = arg;
+    struct spawn_job* job = r->job;
+    char* argv[] = {job->program, NULL};
+    if (job->pgroup && setpgid(0, 0) != 0) _exit(127);
+    if (job->chdir && chdir("/") != 0) _exit(127);
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0 || dup2(null_fd, 0) < 0) _exit(127);
+    if (dup2(r->out ? r->out[1] : null_fd, 1) < 0 || dup2(r->err ? r->err[1] : null_fd, 2) < 0)
+        _exit(127);
+    if (job->closefrom) syscall(SYS_close_range, 3, ~0u, 0);
+    struct sigaction dfl = {.sa_handler = SIG_DFL};
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sigismember(&job->ignored, sig) == 1) sigaction(sig, &dfl, NULL);
+    sigset_t empty;
+    sigemptyset(&empty);
+    sigprocmask(SIG_SETMASK, &empty, NULL);
+    execve(job->program, argv, environ);
+    _exit(127);
+}
+
+static pid_t raw_spawn(struct spawn_job* job, int* out, int* err) {
+    static char stack[64 << 10] __attribute__((aligned(16)));
+    struct raw_start r = {job, out, err};
+    return clone(raw_child, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &r);
+}
+
+static int reap(const struct spawn_job* job, pid_t pid, int* out, int* err);
+
+static int spawn_once(struct spawn_job* job) {
+    char* argv[] = {job->program, NULL};
+    int out[2], err[2];
+    if (job->raw) {
+        if (job->pipes && (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)) return 1;
+        pid_t pid = raw_spawn(job, job->pipes ? out : NULL, job->pipes ? err : NULL);
+        if (pid < 0) return 1;
+        return reap(job, pid, out, err);
+    }
+    /* Without pipes the actions never change, so they are built once, outside the loop. */
+    posix_spawn_file_actions_t* fa = &job->fixed;
+    posix_spawn_file_actions_t per_start;
+    if (job->pipes) {
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return 1;
+        stdio_actions(job, &per_start, out, err);
+        fa = &per_start;
+    }
+    pid_t pid;
+    int rc = posix_spawn(&pid, job->program, fa, &job->attr, argv, environ);
+    if (job->pipes) posix_spawn_file_actions_destroy(&per_start);
+    if (rc != 0) return 1;
+    return reap(job, pid, out, err);
+}
+
+/* Drains the pipes, if any, to end of file, then waits for the child. */
+static int reap(const struct spawn_job* job, pid_t pid, int* out, int* err) {
+    if (job->pipes) {
+        close(out[1]);
+        close(err[1]);
+        struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        int open = 2;
+        char buf[4096];
+        while (open > 0) {
+            if (poll(fds, 2, -1) < 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+                if (read(fds[i].fd, buf, sizeof buf) <= 0) {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
         }
     }
-    printf("%.9f\n", now() - t);
-    posix_spawn_file_actions_destroy(&fa);
+    int status;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
     return 0;
 }
+
+/* The hand-off step: the main thread posts each start to a worker and waits for it to end. */
+static pthread_mutex_t handoff_mu = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t handoff_cv = PTHREAD_COND_INITIALIZER;
+static long handoff_posted, handoff_done;
+
+static void* handoff_worker(void* arg) {
+    struct spawn_job* job = arg;
+    for (long taken = 0;;) {
+        pthread_mutex_lock(&handoff_mu);
+        while (handoff_posted == taken) pthread_cond_wait(&handoff_cv, &handoff_mu);
+        taken = handoff_posted;
+        pthread_mutex_unlock(&handoff_mu);
+        if (taken < 0) return NULL;
+        spawn_once(job);
+        pthread_mutex_lock(&handoff_mu);
+        handoff_done = taken;
+        pthread_cond_broadcast(&handoff_cv);
+        pthread_mutex_unlock(&handoff_mu);
+    }
+}
+
+static int spawn_many(long n, char* program, int nsteps, char** steps) {
+    struct spawn_job job = {.program = program};
+    int handoff = 0;
+    for (int i = 0; i < nsteps; ++i) {
+        const char* s = steps[i];
+        if (strcmp(s, "pipes") == 0)
+            job.pipes = 1;
+        else if (strcmp(s, "sigdef") == 0)
+            job.sigdef = 1;
+        else if (strcmp(s, "sigdef-ign") == 0)
+            job.sigdef_ign = 1;
+        else if (strcmp(s, "pgroup") == 0)
+            job.pgroup = 1;
+        else if (strcmp(s, "chdir") == 0)
+            job.chdir = 1;
+        else if (strcmp(s, "closefrom") == 0)
+            job.closefrom = 1;
+        else if (strcmp(s, "handoff") == 0)
+            handoff = 1;
+        else if (strcmp(s, "raw") == 0)
+            job.raw = 1;
+        else
+            return 2;
+    }
+    /* Like the agent: its own SIGPIPE is ignored, so a child must get it back. */
+    signal(SIGPIPE, SIG_IGN);
+    sigemptyset(&job.ignored);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction sa;
+        if (sigaction(sig, NULL, &sa) == 0 && sa.sa_handler == SIG_IGN)
+            sigaddset(&job.ignored, sig);
+    }
+    posix_spawnattr_init(&job.attr);
+    short flags = 0;
+    if (job.sigdef || job.sigdef_ign) {
+        sigset_t def, empty;
+        sigemptyset(&def);
+        sigemptyset(&empty);
+        if (job.sigdef)
+            sigfillset(&def);
+        else
+            def = job.ignored;
+        posix_spawnattr_setsigdefault(&job.attr, &def);
+        posix_spawnattr_setsigmask(&job.attr, &empty);
+        flags |= POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    }
+    if (job.pgroup) {
+        posix_spawnattr_setpgroup(&job.attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&job.attr, flags);
+    if (!job.pipes) stdio_actions(&job, &job.fixed, NULL, NULL);
+
+    pthread_t worker;
+    if (handoff && pthread_create(&worker, NULL, handoff_worker, &job) != 0) return 1;
+    double t = now();
+    for (long i = 0; i < n; ++i) {
+        if (!handoff) {
+            if (spawn_once(&job) != 0) return 1;
+            continue;
+        }
+        pthread_mutex_lock(&handoff_mu);
+        handoff_posted = i + 1;
+        pthread_cond_broadcast(&handoff_cv);
+        while (handoff_done != i + 1) pthread_cond_wait(&handoff_cv, &handoff_mu);
+        pthread_mutex_unlock(&handoff_mu);
+    }
+    double wall = now() - t;
+    printf("%.9f %.9f %.9f\n", wall, cpu_seconds(RUSAGE_SELF), cpu_seconds(RUSAGE_CHILDREN));
+    if (handoff) {
+        pthread_mutex_lock(&handoff_mu);
+        handoff_posted = -1;
+        pthread_cond_broadcast(&handoff_cv);
+        pthread_mutex_unlock(&handoff_mu);
+        pthread_join(worker, NULL);
+    }
+    posix_spawnattr_destroy(&job.attr);
+    if (!job.pipes) posix_spawn_file_actions_destroy(&job.fixed);
+    return 0;
+}
+
+/* ---- large transfers -------------------------------------------------------------------- */
+
+static int blast(unsigned long long out, unsigned long long err) {
+    static char obuf[CHUNK], ebuf[CHUNK];
+    memset(obuf, 'o', sizeof obuf);
+    for (size_t i = 0; i < sizeof ebuf; ++i) ebuf[i] = i % 80 == 79 ? '\n' : 'e';
+    /* Both streams advance together: one stderr write for every out/err stdout writes. */
+    unsigned long long every = err ? (out + err - 1) / err : 0;
+    for (unsigned long long k = 1; out > 0 || err > 0; ++k) {
+        int to_err = err > 0 && (out == 0 || (every > 0 && k % (every + 1) == 0));
+        unsigned long long* left = to_err ? &err : &out;
+        size_t n = *left < CHUNK ? (size_t)*left : CHUNK;
+        if (write_all(to_err ? 2 : 1, to_err ? ebuf : obuf, n) != 0) return 1;
+        *left -= n;
+    }
+    return 0;
+}
+
+struct buffer {
+    char* data;
+    size_t size, cap;
+};
+
+static int reserve(struct buffer* b, size_t want) {
+    if (want <= b->cap) return 0;
+    size_t cap = b->cap ? b->cap : 1 << 16;
+    while (cap < want) cap *= 2;
+    char* p = realloc(b->data, cap);
+    if (!p) return -1;
+    b->data = p;
+    b->cap = cap;
+    return 0;
+}
+
+/* Reads what the pipe holds; 0 at end of file, -1 on failure, else the byte count. */
+static ssize_t drain(int fd, struct buffer* b) {
+    if (b->cap - b->size < CHUNK / 4 && reserve(b, b->size + CHUNK) != 0) return -1;
+    ssize_t r = read(fd, b->data + b->size, b->cap - b->size);
+    if (r > 0) b->size += (size_t)r;
+    return r;
+}
+
+static int capture(char** argv) {
+    static struct buffer out, err;
+    signal(SIGPIPE, SIG_IGN);
+    char go;
+    while (read(0, &go, 1) == 1) {
+        int o[2], e[2];
+        if (pipe2(o, O_CLOEXEC) != 0 || pipe2(e, O_CLOEXEC) != 0) return 1;
+        fcntl(o[0], F_SETPIPE_SZ, PIPE_SIZE);
+        fcntl(e[0], F_SETPIPE_SZ, PIPE_SIZE);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&fa, o[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, e[1], 2);
+        pid_t pid;
+        int rc = posix_spawn(&pid, argv[0], &fa, NULL, argv, environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) return 1;
+        close(o[1]);
+        close(e[1]);
+        out.size = err.size = 0;
+        struct pollfd fds[2] = {{o[0], POLLIN, 0}, {e[0], POLLIN, 0}};
+        struct buffer* bufs[2] = {&out, &err};
+        for (int open = 2; open > 0;) {
+            if (poll(fds, 2, -1) < 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+                ssize_t r = drain(fds[i].fd, bufs[i]);
+                if (r < 0) return 1;
+                if (r == 0) {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+        int status;
+        while (waitpid(pid, &status, 0) < 0) {
+        }
+        if (write_all(1, out.data, out.size) != 0 || write_all(1, err.data, err.size) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+static int slurp(const char* path) {
+    char* buf = NULL;
+    size_t cap = 0;
+    char go;
+    while (read(0, &go, 1) == 1) {
+        if (go == 'f' || go == 'd') {
+            free(buf);
+            buf = NULL;
+            cap = 0;
+        }
+        if (go == 'd') continue;
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0) return 1;
+        size_t want = (size_t)st.st_size + 1; /* one more, to see the end without growing */
+        if (want > cap) {
+            free(buf);
+            cap = want;
+            if (!(buf = malloc(cap))) return 1;
+            /* As the agent asks for its file buffers. */
+            madvise((void*)(((uintptr_t)buf + (2u << 20) - 1) & ~(uintptr_t)((2u << 20) - 1)),
+                    cap & ~(size_t)((2u << 20) - 1), MADV_HUGEPAGE);
+        }
+        size_t got = 0;
+        for (ssize_t r; (r = read(fd, buf + got, cap - got)) > 0;) got += (size_t)r;
+        close(fd);
+        if (write_all(1, buf, got) != 0) return 1;
+    }
+    return 0;
+}
+
+/* ---- line counts ------------------------------------------------------------------------ */
 
 /* Lines of one file by the agent's rules; -1 when it is not counted. */
 static long count_file(const char* path, char* buf) {
@@ -112,8 +479,15 @@ static int countlines(const char* list) {
 
 int main(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "echo") == 0) return echo();
-    if (argc >= 4 && strcmp(argv[1], "spawn") == 0) return spawn_many(atol(argv[2]), argv[3]);
+    if (argc >= 4 && strcmp(argv[1], "spawn") == 0)
+        return spawn_many(atol(argv[2]), argv[3], argc - 4, argv + 4);
     if (argc >= 3 && strcmp(argv[1], "countlines") == 0) return countlines(argv[2]);
-    fprintf(stderr, "usage: floors echo | spawn N PROGRAM | countlines LIST\n");
+    if (argc == 4 && strcmp(argv[1], "blast") == 0)
+        return blast(strtoull(argv[2], NULL, 10), strtoull(argv[3], NULL, 10));
+    if (argc >= 3 && strcmp(argv[1], "capture") == 0) return capture(argv + 2);
+    if (argc == 3 && strcmp(argv[1], "slurp") == 0) return slurp(argv[2]);
+    fprintf(stderr,
+            "usage: floors echo | spawn N PROGRAM [STEP...] | countlines LIST | blast OUT ERR |"
+            " capture PROGRAM [ARG...] | slurp FILE\n");
     return 2;
 }

@@ -5,11 +5,14 @@
 //
 //   vesk_bench WORKLOAD [options]
 //
-// Workloads: rtt, pipeline, read, exec, countlines, version. Options (all --name=value):
+// Workloads: rtt, pipeline, read, exec, exec-large, countlines, version, and exec-steps (a
+// profile of exec, not in the table). Options (all --name=value):
 //   --agent= --peer= --floors=   programs
 //   --client-cpu= --server-cpu=  CPUs (servers are started under taskset; -1: not pinned)
 //   --reps= --n=                 repetitions, operations per repetition
 //   --file= --list=              inputs of read and countlines
+//   --idle=                      seconds the agent idles before read's "first read" (15)
+//   --out-bytes= --err-bytes=    what exec-large's child writes to stdout and stderr
 //
 // Output: one line per subject, "R<TAB>workload<TAB>subject<TAB>unit<TAB>median<TAB>min<TAB>
 // max", and one per comparison, "C<TAB>workload<TAB>label<TAB>agent/other in the workload's
@@ -31,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -56,6 +60,8 @@ struct Options {
     std::string agent, peer, floors, file, list;
     int client_cpu = -1, server_cpu = -1, reps = 7;
     long n = 0;
+    double idle = 15;
+    std::uint64_t out_bytes = 1ull << 30, err_bytes = 64ull << 20;
 };
 
 // Every pipe the harness creates gets the size the agent asks for on its own pipes, so no
@@ -82,7 +88,9 @@ std::vector<std::string> pinned(int cpu, std::vector<std::string> argv) {
     return argv;
 }
 
-Proc start(const std::vector<std::string>& argv, bool pipe_in, bool pipe_out) {
+// With err_to_out, standard error goes into the standard output pipe too.
+Proc start(const std::vector<std::string>& argv, bool pipe_in, bool pipe_out,
+           bool err_to_out = false) {
     int in[2] = {-1, -1}, out[2] = {-1, -1};
     if (pipe_in && pipe2(in, O_CLOEXEC) != 0) die("pipe2");
     if (pipe_out && pipe2(out, O_CLOEXEC) != 0) die("pipe2");
@@ -98,6 +106,7 @@ Proc start(const std::vector<std::string>& argv, bool pipe_in, bool pipe_out) {
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     else
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    if (err_to_out) posix_spawn_file_actions_adddup2(&fa, pipe_out ? out[1] : 1, 2);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -363,6 +372,38 @@ class Peer {
 };
 
 // ---------------------------------------------------------------------------------------------
+// A floors program that does one round of its work for every byte it is sent: one process for
+// all rounds, as the agent is, so no round pays for a process start.
+
+class RoundFloor {
+  public:
+    RoundFloor(const Options& o, std::vector<std::string> args)
+        : proc_(start(pinned(o.server_cpu, with_program(o.floors, std::move(args))), true, true)),
+          in_(proc_.from) {}
+    ~RoundFloor() { finish(proc_); }
+
+    // Has the floor give its memory back now (the byte d); nothing comes back.
+    void drop() { write_all(proc_.to, "d", 1); }
+
+    // Seconds from the go byte until `expect` bytes have come back.
+    double round(char go, std::uint64_t expect) {
+        auto t = Clock::now();
+        write_all(proc_.to, &go, 1);
+        in_.skip(expect);
+        return since(t);
+    }
+
+  private:
+    static std::vector<std::string> with_program(const std::string& program,
+                                                 std::vector<std::string> args) {
+        args.insert(args.begin(), program);
+        return args;
+    }
+    Proc proc_;
+    Reader in_;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Statistics and output
 
 struct Series {
@@ -394,7 +435,9 @@ void compare(const std::string& workload, const std::string& label, const Series
     std::string goal_text = "-", met = "-";
     if (goal > 0) {
         char buf[32];
-        std::snprintf(buf, sizeof buf, "%s %.1f", higher_is_better ? ">=" : "<=", goal);
+        bool tenths = goal * 10 == static_cast<double>(static_cast<long>(goal * 10));
+        std::snprintf(buf, sizeof buf, tenths ? "%s %.1f" : "%s %.2f",
+                      higher_is_better ? ">=" : "<=", goal);
         goal_text = buf;
         met = (higher_is_better ? metric >= goal : metric <= goal) ? "yes" : "no";
     }
@@ -523,7 +566,8 @@ long vm_hwm_kib(pid_t pid) {
     return -1;
 }
 
-// c and g: the whole file, MB/s (10^6 bytes per second); the agent's peak memory.
+// c and g: the whole file, MB/s (10^6 bytes per second), back to back and as the first request
+// after the agent has been idle (its kept buffer is gone by then); the agent's peak memory.
 int read_file(const Options& o) {
     struct stat st;
     if (stat(o.file.c_str(), &st) != 0) die("stat " + o.file);
@@ -592,21 +636,53 @@ int read_file(const Options& o) {
         return static_cast<double>(size) / since(t) / 1e6;
     };
 
-    Series sa{"vesk-agent fs.read", "MB/s"}, sc{"cat FILE", "MB/s"},
-        s32{"sftp-server READ 32 KiB x64", "MB/s"}, s255{"sftp-server READ 255 KiB x64", "MB/s"};
+    // The floor holds the whole file before writing it, as the agent's reply does.
+    RoundFloor slurp(o, {"slurp", o.file});
+    auto via_floor = [&](char go) {
+        return static_cast<double>(size) / slurp.round(go, size) / 1e6;
+    };
+    // Memory given back long ago is slow to take again on a virtual machine whose host reclaims
+    // it, so the floor with a fresh buffer gives its buffer back, idles just as long as the
+    // agent does, then runs its round.
+    auto idle = [&] { std::this_thread::sleep_for(std::chrono::duration<double>(o.idle)); };
+    auto after_idle = [&] {
+        idle();
+        return via_agent();
+    };
+
+    char idle_name[64], floor_name[96];
+    std::snprintf(idle_name, sizeof idle_name, "vesk-agent fs.read, first after %g s idle", o.idle);
+    std::snprintf(floor_name, sizeof floor_name,
+                  "C floor: read whole, then write (fresh buffer, after %g s idle)", o.idle);
+    Series sa{"vesk-agent fs.read, back to back", "MB/s"}, si{idle_name, "MB/s"},
+        sc{"cat FILE", "MB/s"}, s32{"sftp-server READ 32 KiB x64", "MB/s"},
+        s255{"sftp-server READ 255 KiB x64", "MB/s"},
+        sfk{"C floor: read whole, then write (buffer reused)", "MB/s"}, sff{floor_name, "MB/s"};
     via_cat();  // warm the page cache and every path once
     via_agent();
     via_peer(32 << 10);
+    via_floor('k');
     alternate(o.reps, {
                           {&sa, via_agent},
                           {&sc, via_cat},
                           {&s32, [&] { return via_peer(32 << 10); }},
                           {&s255, [&] { return via_peer(255 << 10); }},
+                          {&sfk, [&] { return via_floor('k'); }},
+                          {&sff,
+                           [&] {
+                               slurp.drop();
+                               idle();
+                               return via_floor('f');
+                           }},
+                          {&si, after_idle},
                       });
-    for (const Series* s : {&sa, &sc, &s32, &s255}) report("c", *s);
+    for (const Series* s : {&sa, &si, &sc, &s32, &s255, &sfk, &sff}) report("c", *s);
     const Series& best = s32.median() >= s255.median() ? s32 : s255;
-    compare("c", "vs faster sftp-server mode", sa, best, true, 1.0);
-    compare("c", "vs cat (floor)", sa, sc, true, 0);
+    compare("c", "back to back vs faster sftp-server mode", sa, best, true, 1.0);
+    compare("c", "first after idle vs faster sftp-server mode", si, best, true, 1.0);
+    compare("c", "back to back vs C floor (buffer reused)", sa, sfk, true, 0);
+    compare("c", "first after idle vs C floor (fresh buffer, same idle)", si, sff, true, 0);
+    compare("c", "back to back vs cat (one crossing)", sa, sc, true, 0);
     long hwm = vm_hwm_kib(agent.pid());
     double mib = static_cast<double>(size) / (1 << 20);
     std::printf("M\tg.file_mib\t%.1f\n", mib);
@@ -655,7 +731,166 @@ int exec_true(const Options& o) {
                       });
     report("d", sa);
     report("d", sf);
-    compare("d", "vs posix_spawn floor", sa, sf, false, 1.2);
+    compare("d", "vs posix_spawn floor", sa, sf, false, 1.15);
+    return 0;
+}
+
+// exec-steps (not part of the table): where exec /bin/true spends its time above the bare
+// floor. The spawn floor with each of the agent's additions alone and all together, the
+// agent's exec, and the request and reply crossing alone (a ping-pong of the request's size);
+// microseconds per run. Beside each time, the CPU time of the agent's threads or of the floor's
+// process, children apart (what each spends of its own around the same children), and the
+// floor's children's CPU time, which holds what a child does before its exec; CPU times depend
+// much less than times on what else the machine runs.
+int exec_steps(const Options& o) {
+    long n = o.n > 0 ? o.n : 200;
+    const std::vector<std::string> variants = {"",
+                                               "sigdef",
+                                               "sigdef-ign",
+                                               "pgroup",
+                                               "chdir",
+                                               "closefrom",
+                                               "pipes",
+                                               "handoff",
+                                               "pipes sigdef pgroup chdir closefrom",
+                                               "pipes sigdef pgroup chdir closefrom handoff",
+                                               "raw",
+                                               "raw pipes pgroup chdir closefrom"};
+    Agent agent(o);
+    nlohmann::json data = {
+        {"cwd", "/"}, {"program", "/bin/true"}, {"args", nlohmann::json::array()}};
+    std::uint64_t id = 0;
+    Proc echo = start(pinned(o.server_cpu, {o.floors, "echo"}), true, true);
+    Reader echo_in(echo.from);
+    std::string ping(Agent::request(id, "exec", data).size(), 'x');
+
+    std::vector<Series> wall, cpu, child_cpu;
+    auto add = [&](const std::string& name) {
+        wall.emplace_back(name, "us");
+        cpu.emplace_back(name + ", own CPU", "us");
+        child_cpu.emplace_back(name + ", children's CPU", "us");
+    };
+    add("vesk-agent exec /bin/true");
+    add("request and reply crossing (ping-pong)");
+    for (const std::string& v : variants) add(v.empty() ? "floor (bare)" : "floor + " + v);
+
+    // Microseconds on a CPU so far, all threads of a process.
+    auto cpu_of = [](pid_t pid) {
+        double total = 0;
+        std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        for (const auto& t : std::filesystem::directory_iterator(tasks)) {
+            std::ifstream f(t.path() / "schedstat");
+            double ns = 0;
+            if (f >> ns) total += ns / 1e3;
+        }
+        return total;
+    };
+    auto per_run = [n](double total) { return total / static_cast<double>(n); };
+    for (int r = 0; r < o.reps; ++r) {
+        double c0 = cpu_of(agent.pid());
+        auto t = Clock::now();
+        for (long i = 0; i < n; ++i) {
+            agent.send(Agent::request(++id, "exec", data));
+            agent.reply(nullptr, false);
+        }
+        wall[0].v.push_back(per_run(since(t) * 1e6));
+        cpu[0].v.push_back(per_run(cpu_of(agent.pid()) - c0));
+
+        c0 = cpu_of(echo.pid);
+        t = Clock::now();
+        for (long i = 0; i < n; ++i) {
+            write_all(echo.to, ping.data(), ping.size());
+            echo_in.skip(ping.size());
+        }
+        wall[1].v.push_back(per_run(since(t) * 1e6));
+        cpu[1].v.push_back(per_run(cpu_of(echo.pid) - c0));
+
+        for (std::size_t k = 0; k < variants.size(); ++k) {
+            std::vector<std::string> argv = {o.floors, "spawn", std::to_string(n), "/bin/true"};
+            for (std::size_t at = 0; at < variants[k].size();) {
+                std::size_t end = std::min(variants[k].find(' ', at), variants[k].size());
+                argv.push_back(variants[k].substr(at, end - at));
+                at = end + 1;
+            }
+            Proc p = start(pinned(o.server_cpu, argv), false, true);
+            char buf[128];
+            ssize_t got = ::read(p.from, buf, sizeof buf - 1);
+            buf[got > 0 ? got : 0] = '\0';
+            double secs = 0, own = 0, children = 0;
+            if (finish(p) != 0 || std::sscanf(buf, "%lf %lf %lf", &secs, &own, &children) != 3)
+                fail("floors spawn " + variants[k] + " failed");
+            wall[k + 2].v.push_back(per_run(secs * 1e6));
+            cpu[k + 2].v.push_back(per_run(own * 1e6));
+            child_cpu[k + 2].v.push_back(per_run(children * 1e6));
+        }
+    }
+    finish(echo);
+    for (std::size_t k = 0; k < wall.size(); ++k) {
+        report("d-steps", wall[k]);
+        report("d-steps", cpu[k]);
+        if (k >= 2) report("d-steps", child_cpu[k]);
+    }
+    return 0;
+}
+
+// exec-large: exec of a child that writes out_bytes to stdout and err_bytes of text lines to
+// stderr, both at once; seconds per run. The reply holds both streams whole, so the agent's
+// work is two pipe crossings (child to agent, agent to controller) with the output in memory in
+// between; the floor does the same in C. The child's output read directly over one pipe is
+// the one-crossing reference.
+int exec_large(const Options& o) {
+    const std::uint64_t out = o.out_bytes, err = o.err_bytes;
+    const std::vector<std::string> child = {o.floors, "blast", std::to_string(out),
+                                            std::to_string(err)};
+    Agent agent(o);
+    nlohmann::json data = {
+        {"cwd", "/"}, {"program", child[0]}, {"args", {child[1], child[2], child[3]}}};
+    std::uint64_t id = 0;
+    {
+        // Once, in full: the exit code, every stdout byte in the body, stderr as text.
+        agent.send(Agent::request(++id, "exec", data));
+        std::uint64_t body = 0;
+        nlohmann::json h = nlohmann::json::parse(agent.reply(&body));
+        const nlohmann::json& d = h["data"];
+        if (!d.is_object() || d["code"] != 0 || body != out ||
+            d["stderr"].get<std::string>().size() != err)
+            fail("agent exec of the large output failed or came back incomplete");
+    }
+    std::vector<std::string> capture_args = child;
+    capture_args.insert(capture_args.begin(), "capture");
+    RoundFloor floor(o, capture_args);
+    floor.round('g', out + err);  // warm, as the agent is
+
+    auto via_agent = [&] {
+        auto t = Clock::now();
+        agent.send(Agent::request(++id, "exec", data));
+        std::uint64_t body = 0;
+        agent.reply(&body, false);
+        if (body != out) fail("agent exec returned " + std::to_string(body) + " stdout bytes");
+        return since(t);
+    };
+    auto via_pipe = [&] {
+        auto t = Clock::now();
+        Proc p = start(pinned(o.server_cpu, child), false, true, true);
+        Reader in(p.from);
+        in.skip(out + err);
+        char extra;
+        if (::read(p.from, &extra, 1) != 0) fail("the child wrote more than it was asked to");
+        finish(p);
+        return since(t);
+    };
+    Series sa{"vesk-agent exec", "s"}, sf{"C floor: drain both pipes, then write", "s"},
+        sp{"child's output over one pipe (like cat)", "s"};
+    alternate(o.reps, {
+                          {&sa, via_agent},
+                          {&sf, [&] { return floor.round('g', out + err); }},
+                          {&sp, via_pipe},
+                      });
+    std::printf("M\texec-large.out_mib\t%g\n", static_cast<double>(out) / (1 << 20));
+    std::printf("M\texec-large.err_mib\t%g\n", static_cast<double>(err) / (1 << 20));
+    for (const Series* s : {&sa, &sf, &sp}) report("exec-large", *s);
+    compare("exec-large", "vs C floor (two crossings)", sa, sf, false, 1.15);
+    compare("exec-large", "vs one pipe (one crossing)", sa, sp, false, 0);
     return 0;
 }
 
@@ -763,9 +998,9 @@ int version(const Options& o) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(
-            stderr,
-            "usage: vesk_bench rtt|pipeline|read|exec|countlines|version [--opt=value]...\n");
+        std::fprintf(stderr,
+                     "usage: vesk_bench rtt|pipeline|read|exec|exec-large|countlines|version "
+                     "[--opt=value]...\n");
         return 2;
     }
     Options o;
@@ -788,14 +1023,23 @@ int main(int argc, char** argv) {
     if (kv.count("server-cpu")) o.server_cpu = std::stoi(kv["server-cpu"]);
     if (kv.count("reps")) o.reps = std::stoi(kv["reps"]);
     if (kv.count("n")) o.n = std::stol(kv["n"]);
+    if (kv.count("idle")) o.idle = std::stod(kv["idle"]);
+    if (kv.count("out-bytes")) o.out_bytes = std::stoull(kv["out-bytes"]);
+    if (kv.count("err-bytes")) o.err_bytes = std::stoull(kv["err-bytes"]);
     pin_self(o.client_cpu);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Descriptors left open by whoever started us are not ours. Every subject starts with 0, 1
+    // and 2 only, as one started over ssh does: a process with a larger descriptor table pays
+    // for copying it into each child it starts.
+    ::closefrom(3);
 
     std::string w = argv[1];
     if (w == "rtt") return rtt(o);
     if (w == "pipeline") return pipeline(o);
     if (w == "read") return read_file(o);
     if (w == "exec") return exec_true(o);
+    if (w == "exec-large") return exec_large(o);
+    if (w == "exec-steps") return exec_steps(o);
     if (w == "countlines") return countlines(o);
     if (w == "version") return version(o);
     fail("unknown workload " + w);
