@@ -200,7 +200,7 @@ TEST(VeskCli, Table) {
         {"$V git -e =x", "git: -e wants NAME=VALUE, got \"=x\""}, {"$V call", "call: missing METHOD"},
         {"$V call fs.stat {} x", "call: too many arguments"},
         {"$V call fs.stat '{not json'", "call: JSON-DATA is not valid JSON"},
-        {"$T --agent", "--agent needs a value"},
+        {"$T --agent", "--agent needs a value"}, {"$T --ssh h -p", "-p needs a value"},
     };
     // clang-format on
     for (const auto& [script, reason] : usage_errors)
