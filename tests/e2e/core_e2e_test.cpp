@@ -95,7 +95,11 @@ TEST(Hello, GitProbeAndHomeTable) {
         SCOPED_TRACE(c.what);
         TempDir bin;
         if (!c.script.empty()) write_script(bin / "git", c.script);
-        vesk::client::AgentClient agent(agent_options({{"PATH", bin.path()}, {"HOME", c.home}}));
+        // The agent itself is found on the PATH given for it, not on ours.
+        ASSERT_EQ(::symlink(agent_path(), (bin / "the-agent").c_str()), 0);
+        auto options = agent_options({{"PATH", bin.path()}, {"HOME", c.home}});
+        options.argv[0] = "the-agent";
+        vesk::client::AgentClient agent(options);
         expect_replies(agent, {{"hello", nullptr, "", ok(hello_data(c.git, c.home_out))}});
     }
 }

@@ -45,6 +45,7 @@ TEST(VeskCli, Table) {
     write_file(d("big"), big);
     write_script(d("dead"), "echo 'cannot serve' >&2; exit 3");
     write_script(d("garbage"), "printf '\\0\\0\\0\\005hello\\0\\0\\0\\0'; cat >/dev/null");
+    write_script(d("brief"), "exec timeout -s KILL 1 " + std::string(agent_path()) + " \"$@\"");
     write_script(d("cut"), "printf '\\0\\0\\0\\040{\"id\":1'");
     ASSERT_EQ(::symlink(agent_path(), d("my agent").c_str()), 0);
     std::string arch = run_process({"uname", "-m"}).out,
@@ -64,8 +65,9 @@ TEST(VeskCli, Table) {
         int code;
         std::string out, err = "";
     };
-    // In a/: $V is the tool with the agent under test, $T the tool alone, $S the tool through
-    // the fake ssh; $D is a fresh directory for the row, and stands for it in expected texts.
+    // In a/: $A is the agent under test, $V the tool with it, $T the tool alone, $S the tool
+    // through the fake ssh; $D is a fresh directory for the row, and stands for it in expected
+    // texts.
     // clang-format off
     std::vector<Case> cases = {
         {"$V hello", "", 0, hello},
@@ -160,6 +162,8 @@ TEST(VeskCli, Table) {
         // A get that fails leaves nothing; onto a device, it writes in place.
         {"echo data > $D/f; $V get $D/nope $D/out; $V get $D/f /dev/full; s=$?; ls -A $D; exit $s",
          "", 1, "f\n", "vesk: $D/nope: " + enoent + "vesk: cannot write /dev/full: " + no(ENOSPC) + nl},
+        {"$V get ../f $D/nodir/f", "", 1, "", "vesk: cannot create a file in $D/nodir/: " + no(ENOENT) + nl},
+        {"$A serve <&-", "", 0, ""},  // no input at all is the end of input
         {"mkdir -p $D/h/s; HOME=$D/h $V rm -r '~' $D/h/s/.. /tmp/.. $D/h/s; s=$?; ls $D $D/h; exit $s",
          "", 1, "$D:\nh\n\n$D/h:\n", "vesk: rm: refusing to remove '~' (the home directory" + kRefuse +
          "vesk: rm: refusing to remove '$D/h/s/..' (the home directory" + kRefuse +
@@ -174,8 +178,13 @@ TEST(VeskCli, Table) {
     // Failures whose text comes from elsewhere, as regular expressions for standard error.
     const std::tuple<std::string, int, std::string> patterns[] = {
         {"$V git status", 128, "fatal: not a git repository.*\n"},
-        {"$T --agent ../dead stat /", 1,
-         "vesk: agent failed: [\\s\\S]*exited with status 3[\\s\\S]*cannot serve[\\s\\S]*"},
+        {"$T --agent ../dead put x < ../big", 1,
+         "vesk: standard input: agent failed: [\\s\\S]*exited with status 3[\\s\\S]*cannot serve[\\s\\S]*"},
+        {"$T --agent ../brief watch .", 1, "vesk: watching \\.: not in a git repository[^\n]*\n"
+         "vesk: agent failed: [\\s\\S]*"},
+        // On a terminal, a bar per transfer, named by the file it is of.
+        {"script -qec \"$V cat ../big >/dev/null; $V put $D/up < ../big\" /dev/null >&2", 0,
+         "[\\s\\S]*\rbig 100% \\[#{20}\\] 9\\.0 MiB / 9\\.0 MiB [\\s\\S]*\rup 100% [\\s\\S]*"},
         {"$T --agent ../garbage hello", 1, "vesk: .*not a valid envelope.*\n"},
         {"$T --agent ../cut hello", 1, "vesk: .*ended inside a message.*\n"},
         {"$T --ssh box --remote-agent no-agent hello", 1, "[\\s\\S]*\nvesk: agent failed: .*status "
@@ -218,9 +227,9 @@ TEST(VeskCli, Table) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.script);
         TempDir row;
-        const std::string prelude = "T=" + tool + "; V=\"$T --agent " + agent_path() +
-                                    "\"; S=\"$T --ssh host --remote-agent " + agent_path() +
-                                    "\"; D=" + row.path() + "\n";
+        const std::string prelude =
+            "A=" + std::string(agent_path()) + "; T=" + tool + "; V=\"$T --agent " + agent_path() +
+            "\"; S=\"$T --ssh host --remote-agent " + agent_path() + "\"; D=" + row.path() + "\n";
         ProcessResult r =
             run_process({"/bin/bash", "-c", prelude + c.script}, c.input, env, d("a"));
         auto expand = [&](std::string s) {
@@ -259,10 +268,16 @@ TEST(VeskCli, Pieces) {
     EXPECT_FALSE(vesk::cli::find_agent_beside(dir / "other/vesk"));
     EXPECT_FALSE(vesk::cli::find_agent_beside("vesk"));
     using vesk::cli::ProgressBar;
+    const std::string full = " 100% [####################] 3.0 MiB / 3.0 MiB  ";
     EXPECT_EQ(ProgressBar::render("d/big", 4u << 20, 8u << 20, 2.0),
               "big  50% [##########          ] 4.0 MiB / 8.0 MiB  2.0 MiB/s  0:02 left");
     EXPECT_EQ(ProgressBar::render("f", 3u << 20, 3u << 20, 3725.0),
-              "f 100% [####################] 3.0 MiB / 3.0 MiB  844 B/s  in 1:02:05");
+              "f" + full + "844 B/s  in 1:02:05");
+    // Names up to 24 bytes are shown whole.
+    EXPECT_EQ(ProgressBar::render("d/" + std::string(24, 'n'), 3u << 20, 3u << 20, 3600.0),
+              std::string(24, 'n') + full + "874 B/s  in 1:00:00");
+    EXPECT_EQ(ProgressBar::render(std::string(25, 'n'), 3u << 20, 3u << 20, 3599.0),
+              std::string(21, 'n') + "..." + full + "874 B/s  in 59:59");
     // A message after a bar that is still on its line starts on the next.
     const int fd = ::open((dir / "bar").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ProgressBar bar(fd);

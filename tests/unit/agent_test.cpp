@@ -91,6 +91,10 @@ TEST(SharedOutput, StandInRepliesKeepTheIdAndTheStreamWhole) {
         SharedOutput out(fds[1]);
         out.write(Header{9, {}, {{"x", 1}}, {}}, std::move(huge));
         out.write_no_memory(std::make_unique<OutMessage>(), 18446744073709551615u);
+        // The agent exits once the output is sealed: a later message must not start a frame
+        // that the exit would cut.
+        EXPECT_TRUE(out.seal(1s));
+        out.write(Header{10, {}, {}, {}}, Bytes("late"));
     }
     ::close(fds[1]);
     std::string got(256, '\0');
@@ -101,6 +105,26 @@ TEST(SharedOutput, StandInRepliesKeepTheIdAndTheStreamWhole) {
                encode_frame("");
     };
     EXPECT_EQ(got, error("9", EMSGSIZE) + error("18446744073709551615", ENOMEM));
+}
+
+// Appends keep the content whole (growth included), and a large block given back is what the
+// next large buffer gets, so back-to-back large bodies reuse pages already present.
+TEST(Bytes, AppendsGrowAndALargeBlockIsReused) {
+    Bytes b;
+    std::string want;
+    for (std::size_t n : {1, 4095, 4097, 3, 10000, 1}) {
+        const std::string piece(n, static_cast<char>('a' + n % 26));
+        b.append(piece), want += piece;
+        ASSERT_GE(b.capacity(), b.size());
+    }
+    EXPECT_EQ(b.view(), want);
+    Bytes large;
+    large.reserve(large_blocks::kLargeBlock);
+    const char* first = large.data();
+    large.release();
+    Bytes next;
+    next.reserve(large_blocks::kLargeBlock);
+    EXPECT_EQ(next.data(), first);
 }
 
 // run_command's capture limits, which only gigabytes of output would reach end to end: past a
