@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# vesk put/get against scp over a private OpenSSH server on the loopback interface: a 200 MiB
+# file (SIZE_MIB to change it), REPS alternating repetitions, medians of the wall time and the
+# client's peak memory. Needs sshd, scp and GNU time (Debian: openssh-server, openssh-client,
+# time); runs as any user, with throw-away keys, on port PORT (default 2222).
+#
+#   bash bench/transfer.sh [path/to/vesk [path/to/vesk-agent]]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+vesk=$(realpath "${1:-build/release/client/vesk}")
+agent=$(realpath "${2:-build/release/vesk-agent}")
+size_mib=${SIZE_MIB:-200} reps=${REPS:-7} port=${PORT:-2222}
+
+dir=$(mktemp -d /tmp/vesk-transfer.XXXXXX)
+cleanup() {
+    [ -s "$dir/sshd.pid" ] && kill "$(cat "$dir/sshd.pid")" 2>/dev/null
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
+ssh-keygen -q -t ed25519 -N '' -f "$dir/user_key"
+cp "$dir/user_key.pub" "$dir/authorized_keys"
+cat >"$dir/sshd_config" <<EOF
+ListenAddress 127.0.0.1
+Port $port
+HostKey $dir/host_key
+AuthorizedKeysFile $dir/authorized_keys
+PidFile $dir/sshd.pid
+StrictModes no
+UsePAM no
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+Subsystem sftp /usr/lib/openssh/sftp-server
+EOF
+"$(command -v sshd || echo /usr/sbin/sshd)" -f "$dir/sshd_config"
+for _ in $(seq 50); do [ -s "$dir/sshd.pid" ] && break; sleep 0.1; done
+
+opts=(-o "Port=$port" -o "IdentityFile=$dir/user_key" -o StrictHostKeyChecking=no
+      -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -o BatchMode=yes)
+export XDG_RUNTIME_DIR=$dir
+v=("$vesk" --ssh 127.0.0.1 --remote-agent "$agent" "${opts[@]}")
+mkdir "$dir/remote" "$dir/local"
+head -c $((size_mib << 20)) /dev/urandom >"$dir/remote/file"
+cp "$dir/remote/file" "$dir/local/file"
+"${v[@]}" hello >/dev/null  # opens the shared connection that the timed runs reuse
+# scp goes over the same connection, so neither pays a login.
+shared=(-o ControlMaster=no -o "ControlPath=$dir/vesk/%C")
+
+# Appends "seconds kilobytes" of one run of the command to the named list.
+measure() {
+    local list=$1
+    shift
+    /usr/bin/time -f '%e %M' -o "$dir/t" "$@" >/dev/null
+    cat "$dir/t" >>"$dir/$list"
+}
+for _ in $(seq "$reps"); do
+    rm -f "$dir/local/got" "$dir/remote/put"
+    measure scp_get scp -q "${opts[@]}" "${shared[@]}" "127.0.0.1:$dir/remote/file" "$dir/local/got"
+    rm -f "$dir/local/got"
+    measure vesk_get "${v[@]}" get "$dir/remote/file" "$dir/local/got"
+    cmp -s "$dir/remote/file" "$dir/local/got" || { echo "get: the copy differs" >&2; exit 1; }
+    measure scp_put scp -q "${opts[@]}" "${shared[@]}" "$dir/local/file" "127.0.0.1:$dir/remote/put"
+    rm -f "$dir/remote/put"
+    measure vesk_put "${v[@]}" put "$dir/local/file" "$dir/remote/put"
+    cmp -s "$dir/local/file" "$dir/remote/put" || { echo "put: the copy differs" >&2; exit 1; }
+done
+
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+echo "$size_mib MiB over a shared connection, medians of $reps (seconds, client peak MiB):"
+for op in get put; do
+    s=$(cut -d' ' -f1 "$dir/scp_$op" | median) t=$(cut -d' ' -f1 "$dir/vesk_$op" | median)
+    sm=$(cut -d' ' -f2 "$dir/scp_$op" | median) tm=$(cut -d' ' -f2 "$dir/vesk_$op" | median)
+    awk -v op="$op" -v s="$s" -v t="$t" -v sm="$sm" -v tm="$tm" 'BEGIN {
+        printf "%s  vesk %.2f s (%.1f MiB)  scp %.2f s (%.1f MiB)  ratio %.2f\n",
+               op, t, tm / 1024, s, sm / 1024, t / s }'
+done
