@@ -57,20 +57,34 @@ for _ in $(seq "$reps"); do
     rm -f "$dir/local/got" "$dir/remote/put"
     measure scp_get scp -q "${opts[@]}" "${shared[@]}" "127.0.0.1:$dir/remote/file" "$dir/local/got"
     rm -f "$dir/local/got"
+    measure scpown_get scp -q "${opts[@]}" "127.0.0.1:$dir/remote/file" "$dir/local/got"
+    rm -f "$dir/local/got"
     measure vesk_get "${v[@]}" get "$dir/remote/file" "$dir/local/got"
     cmp -s "$dir/remote/file" "$dir/local/got" || { echo "get: the copy differs" >&2; exit 1; }
     measure scp_put scp -q "${opts[@]}" "${shared[@]}" "$dir/local/file" "127.0.0.1:$dir/remote/put"
+    rm -f "$dir/remote/put"
+    measure scpown_put scp -q "${opts[@]}" "$dir/local/file" "127.0.0.1:$dir/remote/put"
     rm -f "$dir/remote/put"
     measure vesk_put "${v[@]}" put "$dir/local/file" "$dir/remote/put"
     cmp -s "$dir/local/file" "$dir/remote/put" || { echo "put: the copy differs" >&2; exit 1; }
 done
 
+for _ in $(seq "$reps"); do
+    measure hello_shared "${v[@]}" hello
+    measure hello_alone "${v[@]}" --no-share hello
+done
+
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-echo "$size_mib MiB over a shared connection, medians of $reps (seconds, client peak MiB):"
+echo "$size_mib MiB, medians of $reps (seconds, client peak MiB); vesk shares one connection (its"
+echo "default); scp over that connection, and scp as it runs by default (a login of its own):"
 for op in get put; do
     s=$(cut -d' ' -f1 "$dir/scp_$op" | median) t=$(cut -d' ' -f1 "$dir/vesk_$op" | median)
     sm=$(cut -d' ' -f2 "$dir/scp_$op" | median) tm=$(cut -d' ' -f2 "$dir/vesk_$op" | median)
     awk -v op="$op" -v s="$s" -v t="$t" -v sm="$sm" -v tm="$tm" 'BEGIN {
-        printf "%s  vesk %.2f s (%.1f MiB)  scp %.2f s (%.1f MiB)  ratio %.2f\n",
-               op, t, tm / 1024, s, sm / 1024, t / s }'
+        printf "%s  vesk %.2f s (%.1f MiB)  scp %.2f s (%.1f MiB)  ratio %.2f", op, t, tm / 1024,
+               s, sm / 1024, t / s }'
+    o=$(cut -d' ' -f1 "$dir/scpown_$op" | median)
+    awk -v t="$t" -v o="$o" 'BEGIN { printf "  scp alone %.2f s  ratio %.2f\n", o, t / o }'
 done
+h=$(cut -d' ' -f1 "$dir/hello_shared" | median) a=$(cut -d' ' -f1 "$dir/hello_alone" | median)
+echo "hello  shared connection $h s  own connection $a s"
