@@ -82,7 +82,7 @@ TEST(ExecE2E, Table) {
     std::optional<vesk::client::Message> m = agent.wait_reply(held, kWait);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->header_text + m->body, "{\"id\":" + std::to_string(held) + done(0) + "slow");
-    EXPECT_FALSE(path_exists(dir / "started"));
+    EXPECT_EQ(state_of(dir / "started"), kGone);
 
     // "$SHELL" without a usable SHELL variable.
     for (const auto& shell :

@@ -109,11 +109,6 @@ inline std::string read_file(const std::string& path) {
     return ss.str();
 }
 
-inline bool path_exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 inline std::string real_path(const std::string& path) {
     char buf[PATH_MAX];
     return ::realpath(path.c_str(), buf) ? buf : "<unresolvable " + path + ">";

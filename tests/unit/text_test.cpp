@@ -78,7 +78,6 @@ TEST(TrimUnicodeWhitespace, StripsWhiteSpaceAtBothEndsOnly) {
 // The parameter decoder's descriptions of offending values that end-to-end tables would not
 // hold: numbers at their limits, floats in every notation, quoted strings, nested members.
 using json = nlohmann::json;
-using namespace std::string_literals;
 
 template <auto decode>
 std::string error_of(const char* data) {
