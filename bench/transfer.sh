@@ -72,6 +72,7 @@ done
 for _ in $(seq "$reps"); do
     measure hello_shared "${v[@]}" hello
     measure hello_alone "${v[@]}" --no-share hello
+    measure ssh_true ssh "${opts[@]}" "${shared[@]}" 127.0.0.1 true
 done
 
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
@@ -87,4 +88,5 @@ for op in get put; do
     awk -v t="$t" -v o="$o" 'BEGIN { printf "  scp alone %.2f s  ratio %.2f\n", o, t / o }'
 done
 h=$(cut -d' ' -f1 "$dir/hello_shared" | median) a=$(cut -d' ' -f1 "$dir/hello_alone" | median)
-echo "hello  shared connection $h s  own connection $a s"
+f=$(cut -d' ' -f1 "$dir/ssh_true" | median)
+echo "hello  shared connection $h s  own connection $a s  (ssh HOST true, shared: $f s)"
