@@ -53,20 +53,21 @@ measure() {
     /usr/bin/time -f '%e %M' -o "$dir/t" "$@" >/dev/null
     cat "$dir/t" >>"$dir/$list"
 }
+# One round of an operation: scp over the shared connection, scp alone, then vesk, each onto a
+# fresh target; vesk's copy must equal its source.
+round() {
+    local op=$1 from=$2 to=$3 remote_from=$4 remote_to=$5
+    rm -f "$to"
+    measure "scp_$op" scp -q "${opts[@]}" "${shared[@]}" "$remote_from" "$remote_to"
+    rm -f "$to"
+    measure "scpown_$op" scp -q "${opts[@]}" "$remote_from" "$remote_to"
+    rm -f "$to"
+    measure "vesk_$op" "${v[@]}" "$op" "$from" "$to"
+    cmp -s "$from" "$to" || { echo "$op: the copy differs" >&2; exit 1; }
+}
 for _ in $(seq "$reps"); do
-    rm -f "$dir/local/got" "$dir/remote/put"
-    measure scp_get scp -q "${opts[@]}" "${shared[@]}" "127.0.0.1:$dir/remote/file" "$dir/local/got"
-    rm -f "$dir/local/got"
-    measure scpown_get scp -q "${opts[@]}" "127.0.0.1:$dir/remote/file" "$dir/local/got"
-    rm -f "$dir/local/got"
-    measure vesk_get "${v[@]}" get "$dir/remote/file" "$dir/local/got"
-    cmp -s "$dir/remote/file" "$dir/local/got" || { echo "get: the copy differs" >&2; exit 1; }
-    measure scp_put scp -q "${opts[@]}" "${shared[@]}" "$dir/local/file" "127.0.0.1:$dir/remote/put"
-    rm -f "$dir/remote/put"
-    measure scpown_put scp -q "${opts[@]}" "$dir/local/file" "127.0.0.1:$dir/remote/put"
-    rm -f "$dir/remote/put"
-    measure vesk_put "${v[@]}" put "$dir/local/file" "$dir/remote/put"
-    cmp -s "$dir/local/file" "$dir/remote/put" || { echo "put: the copy differs" >&2; exit 1; }
+    round get "$dir/remote/file" "$dir/local/got" "127.0.0.1:$dir/remote/file" "$dir/local/got"
+    round put "$dir/local/file" "$dir/remote/put" "$dir/local/file" "127.0.0.1:$dir/remote/put"
 done
 
 for _ in $(seq "$reps"); do
