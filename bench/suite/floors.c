@@ -233,26 +233,17 @@ static void* handoff_worker(void* arg) {
 static int spawn_many(long n, char* program, int nsteps, char** steps) {
     struct spawn_job job = {.program = program};
     int handoff = 0;
+    const struct {
+        const char* name;
+        int* flag;
+    } names[] = {{"pipes", &job.pipes},   {"sigdef", &job.sigdef}, {"sigdef-ign", &job.sigdef_ign},
+                 {"pgroup", &job.pgroup}, {"chdir", &job.chdir},   {"closefrom", &job.closefrom},
+                 {"handoff", &handoff},   {"raw", &job.raw}};
     for (int i = 0; i < nsteps; ++i) {
-        const char* s = steps[i];
-        if (strcmp(s, "pipes") == 0)
-            job.pipes = 1;
-        else if (strcmp(s, "sigdef") == 0)
-            job.sigdef = 1;
-        else if (strcmp(s, "sigdef-ign") == 0)
-            job.sigdef_ign = 1;
-        else if (strcmp(s, "pgroup") == 0)
-            job.pgroup = 1;
-        else if (strcmp(s, "chdir") == 0)
-            job.chdir = 1;
-        else if (strcmp(s, "closefrom") == 0)
-            job.closefrom = 1;
-        else if (strcmp(s, "handoff") == 0)
-            handoff = 1;
-        else if (strcmp(s, "raw") == 0)
-            job.raw = 1;
-        else
-            return 2;
+        size_t k = 0;
+        while (k < sizeof names / sizeof names[0] && strcmp(steps[i], names[k].name) != 0) ++k;
+        if (k == sizeof names / sizeof names[0]) return 2;
+        *names[k].flag = 1;
     }
     /* Like the agent: its own SIGPIPE is ignored, so a child must get it back. */
     signal(SIGPIPE, SIG_IGN);
