@@ -11,26 +11,35 @@ namespace vesk {
 namespace {
 
 constexpr std::array<MethodRow, 13> kMethods{{
-    {"git", handle_git, false, false, true},
-    {"exec", handle_exec, false, false, true},
-    {"hello", handle_hello, false, false, true},
-    {"watch", handle_watch, false, false, true},
-    {"fs.read", handle_fs_read, false, false, false},
-    {"fs.stat", handle_fs_stat, false, false, false},
-    {"unwatch", handle_unwatch, false, false, false},
-    {"fs.write", handle_fs_write, true, true, false},
-    {"fs.mkdirp", handle_fs_mkdirp, true, false, false},
-    {"fs.remove", handle_fs_remove, true, false, false},
-    {"fs.readdir", handle_fs_readdir, false, false, false},
-    {"fs.countlines", handle_fs_countlines, false, false, false},
-    {"fs.canonicalize", handle_fs_canonicalize, false, false, false},
+    {.name = "git", .handler = handle_git, .to_worker = true},
+    {.name = "exec", .handler = handle_exec, .to_worker = true},
+    {.name = "hello", .handler = handle_hello, .to_worker = true},
+    {.name = "watch",
+     .handler = handle_watch,
+     .order = PathOrder::watches,
+     .to_worker = true,
+     .uses_watches = true},
+    {.name = "fs.read", .handler = handle_fs_read},
+    {.name = "fs.stat", .handler = handle_fs_stat},
+    {.name = "unwatch",
+     .handler = handle_unwatch,
+     .order = PathOrder::watches,
+     .uses_watches = true},
+    {.name = "fs.write",
+     .handler = handle_fs_write,
+     .changes_files = true,
+     .order = PathOrder::writes},
+    {.name = "fs.mkdirp", .handler = handle_fs_mkdirp, .changes_files = true},
+    {.name = "fs.remove", .handler = handle_fs_remove, .changes_files = true},
+    {.name = "fs.readdir", .handler = handle_fs_readdir},
+    {.name = "fs.countlines", .handler = handle_fs_countlines},
+    {.name = "fs.canonicalize", .handler = handle_fs_canonicalize},
 }};
 
 HandlerOutcome run_handler(const MethodRow* row, const Header& request, Bytes& body,
                            WatchService* watches, ChangeHold* change) {
     if (!row) return failure("unknown method " + debug_quote(request.method.value_or("")));
-    bool watch_method = row->handler == handle_watch || row->handler == handle_unwatch;
-    RequestContext ctx{request.data, body, watch_method ? watches : nullptr,
+    RequestContext ctx{request.data, body, row->uses_watches ? watches : nullptr,
                        row->changes_files ? change : nullptr};
     try {
         return row->handler(ctx);

@@ -10,16 +10,24 @@
 
 namespace vesk {
 
+// Which requests to one path text take effect one at a time, in arrival order.
+enum class PathOrder {
+    none,
+    writes,   // saves of one file end as the last one sent
+    watches,  // a watch and an unwatch of one path act as sent
+};
+
 struct MethodRow {
     std::string_view name;
     Handler handler;
     // Requests that change the file system are finished, not abandoned, when input ends.
-    bool changes_files;
-    // Requests that change one path's contents are applied one at a time in arrival order.
-    bool ordered_by_path;
+    bool changes_files = false;
+    PathOrder order = PathOrder::none;
     // Requests that run children, hold the watch registry or probe git start on a worker at
     // once; the rest start on the thread that read them.
-    bool to_worker;
+    bool to_worker = false;
+    // The handler is given the watch service.
+    bool uses_watches = false;
 };
 
 // The row whose name equals method exactly, or nullptr.

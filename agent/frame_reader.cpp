@@ -9,6 +9,8 @@
 #include <cstring>
 #include <new>
 
+#include "agent/memory_reserve.h"
+
 namespace vesk {
 namespace {
 
@@ -103,11 +105,15 @@ ReadStatus InputReader::discard(std::size_t n) {
 }
 
 template <class Buffer>
-ReadStatus InputReader::read_growing(Buffer& out, std::size_t n) {
+ReadStatus InputReader::read_growing(Buffer& out, std::size_t n,
+                                     std::chrono::milliseconds patience) {
     std::size_t done = 0;
+    int attempt = 0;
+    std::chrono::milliseconds waited{0};
     while (done < n) {
         std::size_t want = std::min(n, std::max(kFirstPayloadRoom, done * 2));
         if (!grow(out, want)) {
+            if (back_off(attempt, waited, patience)) continue;
             ReadStatus s = discard(n - done);
             return s == ReadStatus::ok ? ReadStatus::no_memory : s;
         }
@@ -120,12 +126,13 @@ ReadStatus InputReader::read_growing(Buffer& out, std::size_t n) {
     return ReadStatus::ok;
 }
 
-ReadStatus InputReader::read_payload(std::string& out, std::size_t n) {
-    return read_growing(out, n);
+ReadStatus InputReader::read_payload(std::string& out, std::size_t n,
+                                     std::chrono::milliseconds patience) {
+    return read_growing(out, n, patience);
 }
 
 ReadStatus InputReader::read_payload(Bytes& out, std::size_t n) {
-    return read_growing(out, n);
+    return read_growing(out, n, {});
 }
 
 bool InputReader::holds_request() const {

@@ -6,6 +6,7 @@
 // whoever started the agent is waited on, never taken for an end.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,10 +35,12 @@ class InputReader {
     ReadStatus read_exact(void* dst, std::size_t n);
     // Reads and drops n bytes.
     ReadStatus discard(std::size_t n);
-    // Reads an n-byte payload into out, growing it as the bytes arrive. no_memory when it
-    // cannot grow: the rest of the payload has then been read and dropped, so the stream is
+    // Reads an n-byte payload into out, growing it as the bytes arrive. When it cannot grow,
+    // waits with a short back-off for up to `patience` for memory to come back; no_memory
+    // after that: the rest of the payload has then been read and dropped, so the stream is
     // still in step.
-    ReadStatus read_payload(std::string& out, std::size_t n);
+    ReadStatus read_payload(std::string& out, std::size_t n,
+                            std::chrono::milliseconds patience = {});
     ReadStatus read_payload(Bytes& out, std::size_t n);
     // True when the buffer already holds a whole request (both frames): reading it will not
     // wait for input.
@@ -45,7 +48,7 @@ class InputReader {
 
   private:
     template <class Buffer>
-    ReadStatus read_growing(Buffer& out, std::size_t n);
+    ReadStatus read_growing(Buffer& out, std::size_t n, std::chrono::milliseconds patience);
     ReadStatus fill();
     bool wait_readable();
     int fd_;

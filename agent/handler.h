@@ -47,6 +47,10 @@ class ChangeHold {
   public:
     virtual void let_go() = 0;
     virtual void take_back() = 0;
+    // A change that writes into a stream (a pipe, a socket, a device) rather than a file says
+    // so after each piece it wrote: its reader may never drain it, so the exit then waits for
+    // it only while it makes progress, as for output.
+    virtual void streamed() = 0;
 
   protected:
     ~ChangeHold() = default;

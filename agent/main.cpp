@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "agent/exec/run_command.h"
 #include "agent/serve.h"
 #include "agent/version.h"
 #include "common/sys.h"
@@ -60,11 +61,44 @@ void grow_pipe(int fd) {
     if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
 }
 
+// A signal that ends the agent must not leave its programs running: each leads a process group
+// of its own, so nothing else would reach them. The signals are blocked in every thread (the
+// mask is set before any thread starts and children start with an empty one), and one thread
+// waits for them, hangs the children up as end of input does, and ends the process by the same
+// signal, so whoever sent it sees the usual status.
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGINT};
+
+void end_by_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kEndingSignals) sigaddset(&set, sig);
+    if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+    int rc = vesk::start_detached_thread(
+        [set] {
+            int sig = 0;
+            while (::sigwait(&set, &sig) != 0) {
+            }
+            vesk::hang_up_children();
+            ::signal(sig, SIG_DFL);
+            sigset_t just;
+            sigemptyset(&just);
+            sigaddset(&just, sig);
+            ::pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
+            ::raise(sig);
+            ::_exit(128 + sig);  // not reached: the default action ends the process
+        },
+        64 * 1024);
+    // Without the waiting thread the signals would never be seen: keep their default action.
+    if (rc != 0) ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 int run_serve() {
     ensure_standard_fds();
+    end_by_signals();
     vesk::ServeOptions options;
     options.in_fd = 0;
     options.out_fd = guard_protocol_stream();
+    options.hang_up_children = vesk::hang_up_children;
     grow_pipe(options.in_fd);
     grow_pipe(options.out_fd);
     vesk::serve(options);

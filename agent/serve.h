@@ -5,31 +5,27 @@
 // Thread rules: one thread at a time holds the reading role; when the request it runs inline
 // takes too long, a monitor hands the role to another thread. Handlers run through dispatch and
 // hand the reply to the message writer; nothing else writes output but the watchers' events.
-// No request waits behind another, except a write to a path behind an earlier write to the
-// same path.
+// No request waits behind another, except a request for a path text behind an earlier one for
+// the same path (see PathTurns).
 #pragma once
 
-#include <cstddef>
-#include <string_view>
+#include <functional>
 
 #include "common/sys.h"
 
 namespace vesk {
 
-struct MethodRow;
-using MethodLookup = const MethodRow* (*)(std::string_view method);
-
 struct ServeOptions {
     int in_fd = 0;
     int out_fd = 1;
-    ThreadStarter start_thread;  // empty: real detached pthreads
+    ThreadStarter start_thread;  // for workers; empty: real detached pthreads
     // Hold the output when returning, so the process can exit without cutting a message in
     // half. Tests that run serve() in-process turn it off.
     bool seal_output = true;
-    MethodLookup find_method = nullptr;  // null: the agent's own methods
+    // Called once input has ended, to hang up the programs still running (the agent's child
+    // registry); empty: none to hang up.
+    std::function<void()> hang_up_children;
 };
-
-inline constexpr std::size_t kWorkerStackSize = 2 * 1024 * 1024;
 
 // Serves until input ends. On the way out: watchers stop, running children are hung up, file
 // changes in flight finish, and queued output gets a bounded time to leave.

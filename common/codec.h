@@ -35,7 +35,8 @@ std::uint32_t get_be32(const char* p);
 std::string encode_frame(std::string_view payload);
 
 // Decodes a header frame's payload (a request or a reply). Returns nothing when it is not a
-// valid envelope; *why (if given) then says what was wrong.
+// valid envelope; *why (if given) then says what was wrong. Throws std::bad_alloc when memory
+// ran out, which says nothing about the envelope.
 std::optional<Header> decode_envelope(std::string_view payload, std::string* why = nullptr);
 
 // The envelope's exact output form: {"id":N,"method":...,"data":...,"error":...}, members

@@ -1,5 +1,6 @@
 // The envelope decoder: a header frame's payload to a Header, for requests and replies alike.
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -210,6 +211,8 @@ std::optional<Header> decode_envelope(std::string_view payload, std::string* why
         ok = json::sax_parse(payload.begin(), payload.end(), &sax, json::input_format_t::json,
                              /*strict=*/true);
         if (ok) ok = sax.finish();
+    } catch (const std::bad_alloc&) {
+        throw;  // not a malformed envelope: the caller may try again once memory is back
     } catch (const std::exception& e) {
         if (sax.why.empty()) sax.why = e.what();
         ok = false;

@@ -241,11 +241,17 @@ ChildGroups& child_groups() {
 }
 
 // Keeps a child's group registered while run_command drains and reaps it. The group outlives a
-// reaped leader while its other members run, so the entry goes only once the run is over.
+// reaped leader while its other members run, so the entry goes only once the run is over. A run
+// given up before the leader was reaped (a failed capture) takes the whole group with it: the
+// leader's pid cannot be reused before it is reaped, so the group id still names only its own.
 struct GroupEntry {
     pid_t group;
+    bool reaped = false;
     explicit GroupEntry(pid_t g) : group(g) { child_groups().add(g); }
-    ~GroupEntry() { child_groups().remove(group); }
+    ~GroupEntry() {
+        if (!reaped) ::kill(-group, SIGKILL);
+        child_groups().remove(group);
+    }
 };
 
 }  // namespace
@@ -294,6 +300,7 @@ RunResult run_command(const ChildSpec& desc, Bytes input, const CaptureLimits& l
 
     int status = 0;
     if (int fail = child.wait(&status)) return os_error_text(fail);
+    group.reaped = true;
 
     ChildOutput result;
     result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -31,13 +31,6 @@ using namespace std::chrono_literals;
 using namespace vesk::test;
 using vesk::client::AgentClient;
 
-// A process that is gone, or a zombie (init here may not reap what the agent left behind).
-bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string pid_text, comm, state;
-    return !(stat >> pid_text >> comm >> state) || state == "Z";
-}
-
 TEST(Reliability, PipelinedWritesToOnePathEndAsTheLastOne) {
     TempDir dir;
     Proc p(serve_options());
@@ -45,13 +38,56 @@ TEST(Reliability, PipelinedWritesToOnePathEndAsTheLastOne) {
     constexpr int kPairs = 20;
     std::string batch;
     for (int i = 0; i < kPairs; ++i) {
+        // The record may come as an object or as an array: the order holds for either.
         const std::string f = dir / std::to_string(i);
-        batch +=
-            request(2 * i + 1, "fs.write", at(f), big) + request(2 * i + 2, "fs.write", at(f), "B");
+        const json first = i % 3 == 1 ? json::array({f}) : at(f);
+        const json second = i % 3 == 2 ? json::array({f}) : at(f);
+        batch += request(2 * i + 1, "fs.write", first, big) +
+                 request(2 * i + 2, "fs.write", second, "B");
     }
     ASSERT_TRUE(p.send(batch));
     ASSERT_EQ(p.messages(2 * kPairs).size(), 2u * kPairs);
-    for (int i = 0; i < kPairs; ++i) EXPECT_EQ(read_file(dir / std::to_string(i)), "B") << i;
+    for (int i = 0; i < kPairs; ++i) EXPECT_TRUE(read_file(dir / std::to_string(i)) == "B") << i;
+}
+
+// A watch and an unwatch of one path text, pipelined, act as sent: the path ends unwatched, so a
+// change after them gives no event.
+TEST(Reliability, PipelinedWatchAndUnwatchOfOnePathActAsSent) {
+    TempDir dir;
+    const std::string repo = dir / "repo";
+    make_repo(repo);
+    Proc p(serve_options());
+    std::string batch;
+    for (int i = 0; i < 5; ++i)
+        batch += request(2 * i + 1, "watch", at(repo)) + request(2 * i + 2, "unwatch", at(repo));
+    p.send(batch);
+    ASSERT_EQ(p.messages(10).size(), 10u);
+    std::this_thread::sleep_for(3s);  // a stopped watcher still finishes the poll it slept for
+    const std::size_t before = p.messages(11, 0ms).size();
+    write_file(repo + "/tracked.txt", "changed\n");
+    std::this_thread::sleep_for(5s);  // two polls and their status runs
+    EXPECT_EQ(p.messages(before + 1, 0ms).size(), before) << "the path stayed watched";
+}
+
+// A signal that ends the agent hangs up its programs first, as end of input does, and the agent
+// then ends by that signal.
+TEST(Reliability, AnEndingSignalHangsUpTheProgramsFirst) {
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(strsignal(sig));
+        TempDir dir;
+        Proc p(serve_options());
+        const std::string script = "echo $$ > pid.tmp; mv pid.tmp pid; while :; do sleep 1; done";
+        p.send(request(1, "exec", run(dir.path(), "sh", {"-c", script})));
+        for (int i = 0; i < 500 && state_of(dir / "pid") == kGone; ++i)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(::kill(p.pid(), sig), 0);
+        std::optional<int> status = p.finish(10s);
+        ASSERT_TRUE(status) << "the agent did not end";
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == sig) << *status;
+        const pid_t child = std::stoi(read_file(dir / "pid"));
+        for (int i = 0; i < 300 && !ended(child); ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(ended(child)) << "the program outlived the agent";
+    }
 }
 
 // End of input with something still in the way; the row says what must hold afterwards.
@@ -60,6 +96,8 @@ struct EndRow {
     void (*before_end)(Proc&, TempDir&);
     void (*after_exit)(TempDir&);
 };
+
+int idle_reader = -1;  // the reader of a named pipe that never reads, until the agent is gone
 
 const EndRow kEndRows[] = {
     {"a large write still arriving and being written",
@@ -74,6 +112,15 @@ const EndRow kEndRows[] = {
          std::this_thread::sleep_for(300ms);
      },
      [](TempDir& d) { EXPECT_EQ(read_file(d / "f"), "done"); }},
+    {"a write into a named pipe whose reader never reads (the stall gets a bounded wait)",
+     [](Proc& p, TempDir& d) {
+         ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
+         idle_reader = ::open((d / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         ASSERT_GE(idle_reader, 0);
+         p.send(request(1, "fs.write", at(d / "fifo"), std::string(1 << 20, 'x')));
+         std::this_thread::sleep_for(100ms);
+     },
+     [](TempDir&) { ::close(std::exchange(idle_reader, -1)); }},
     {"a write still waiting for a named pipe's reader",
      [](Proc& p, TempDir& d) {
          ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
@@ -295,6 +342,63 @@ void gigabyte_body(Faulty& f) {
     EXPECT_EQ(state_of(huge), "small");
 }
 
+// A pipelined mix under a 300 MiB address-space cap, where programs and reads that never end ask
+// for more than the cap: memory runs out again and again, in the reader, in workers and in
+// replies. Every request is answered exactly once, with its reply or with an out-of-memory (or
+// no-thread) error, and the service lasts to the end of its input. A few runs, as a run that
+// fails does so at a point that varies.
+void memory_pressure(Faulty& f) {
+    make_repo(f.dir / "repo");
+    const std::string file(1 << 20, 'f');
+    write_file(f.dir / "file", file);
+    const std::string errors[] = {err(os_error(ENOMEM)), err(os_error(EAGAIN)),
+                                  done(-1, os_error(ENOMEM)), done(-1, os_error(EAGAIN))};
+    const struct {
+        const char* method;
+        json data;
+        std::string body, success;  // "*": any data
+    } kinds[] = {
+        {"exec", run("/", "sleep", {"0.2"}), "", done(0)},
+        {"exec", run("/", "yes", {}), "", ""},
+        {"fs.read", at("/dev/zero"), "", ""},
+        {"fs.read", at(f.dir / "file"), "", ok()},
+        {"fs.write", at(f.dir / "out"), file, ok()},
+        {"fs.stat", at(f.dir / "file"), "", ok(R"({"exists":true,"is_dir":false,"len":1048576})")},
+        {"watch", at(f.dir / "repo"), "", ok()},
+        {"fs.readdir", at(f.dir.path()), "", "*"},
+        {"hello", nullptr, "", "*"},
+    };
+    constexpr int kRequests = 249;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Proc p(serve_options({}, f.dir.path(), f.ulimit));
+        std::string batch;
+        for (int id = 1; id <= kRequests; ++id) {
+            const auto& k = kinds[id % std::size(kinds)];
+            batch += request(id, k.method, k.data, k.body);
+        }
+        p.send(batch);
+        std::vector<Msg> got = p.messages(kRequests);
+        std::vector<int> answers(kRequests + 1);
+        for (const Msg& m : got) {
+            const json h = json::parse(m.header);
+            const auto id = h.at("id").get<std::size_t>();
+            ASSERT_TRUE(id >= 1 && id <= kRequests && ++answers[id] == 1) << m.header;
+            const std::string tail = m.header.substr(
+                m.header.find(',') == std::string::npos ? m.header.size() - 1 : m.header.find(','));
+            const std::string& want = kinds[id % std::size(kinds)].success;
+            const bool failed =
+                std::find(std::begin(errors), std::end(errors), tail) != std::end(errors);
+            EXPECT_TRUE(failed || tail == want || (want == "*" && h.contains("data"))) << m.header;
+            EXPECT_TRUE(failed || id % std::size(kinds) != 3 || m.body == file) << id;
+        }
+        ASSERT_EQ(got.size(), std::size_t{kRequests}) << "the service ended early";
+        p.close_input();
+        EXPECT_EQ(p.finish(), 0) << p.err();
+    }
+    f.ended = true;
+}
+
 // Lets every read waiting to open the FIFO through until each of ids is answered.
 std::vector<vesk::client::Message> release(AgentClient& c, const std::string& fifo,
                                            const std::vector<std::uint64_t>& ids) {
@@ -474,9 +578,12 @@ void mixed_load(Faulty& f) {
 }
 
 const Fault kFaults[] = {
-    {"closed_output", "", closed_output},     {"gigabyte_body", "-v 400000", gigabyte_body},
+    {"closed_output", "", closed_output},
+    {"gigabyte_body", "-v 400000", gigabyte_body},
     {"thread_shortage", "", thread_shortage},  // capped once idle
-    {"descriptors", "-n 32", descriptors},    {"mixed_load", "", mixed_load},
+    {"descriptors", "-n 32", descriptors},
+    {"mixed_load", "", mixed_load},
+    {"memory_pressure", "-v 307200", memory_pressure},
 };
 
 void PrintTo(const Fault& f, std::ostream* os) {

@@ -115,6 +115,13 @@ inline std::string real_path(const std::string& path) {
 }
 
 // What is at a path, for tables of expected effects: the file's content, or one of these.
+// A process that is gone, or a zombie (init here may not reap what the agent left behind).
+inline bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pid_text, comm, state;
+    return !(stat >> pid_text >> comm >> state) || state == "Z";
+}
+
 inline const std::string kGone = "<gone>", kDir = "<dir>", kLink = "<link>";
 inline std::string state_of(const std::string& path) {
     struct stat st;

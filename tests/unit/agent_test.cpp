@@ -28,6 +28,7 @@
 #include "agent/git/watch_service.h"
 #include "agent/message_writer.h"
 #include "agent/serve.h"
+#include "agent/worker_pool.h"
 #include "common/codec.h"
 #include "support/harness.h"
 
@@ -139,12 +140,15 @@ TEST(RunCommand, OutputPastTheCaptureLimitKillsAndReapsTheChild) {
         {"head -c 1000 /dev/zero", {1000, 1000}, false},
         {"head -c 1001 /dev/zero; exec sleep 60", {1000, 1000}, true},
         {"head -c 1000 /dev/zero >&2", {1000, 1000}, false},
-        {"head -c 1001 /dev/zero >&2; exec sleep 60", {1000, 1000}, true},
+        // The whole group goes, not only the child: nothing it started outlives the run.
+        {"sleep 60 & echo $! > pid; head -c 1001 /dev/zero >&2; exec sleep 60", {1000, 1000}, true},
         {"exec head -c 50000000 /dev/zero", {20000000, 1000}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
-        const RunResult r = run_command({"/bin/sh", {"-c", c.script}, {}, {}}, {}, c.limits);
+        test::TempDir dir;
+        const RunResult r =
+            run_command({"/bin/sh", {"-c", c.script}, dir.path(), {}}, {}, c.limits);
         if (c.too_long) {
             ASSERT_TRUE(std::holds_alternative<std::string>(r));
             EXPECT_EQ(std::get<std::string>(r), test::os_error(EMSGSIZE));
@@ -155,6 +159,13 @@ TEST(RunCommand, OutputPastTheCaptureLimitKillsAndReapsTheChild) {
             EXPECT_EQ(out.stdout_bytes.size() + out.stderr_text.size(), 1000u);
         }
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child was left behind";
+        if (test::state_of(dir / "pid") != test::kGone) {
+            const pid_t background = std::stoi(test::read_file(dir / "pid"));
+            for (int i = 0; i < 200 && !test::ended(background); ++i)
+                std::this_thread::sleep_for(10ms);
+            EXPECT_TRUE(test::ended(background))
+                << "a program of the child's group was left behind";
+        }
     }
 }
 
@@ -175,98 +186,55 @@ std::multiset<std::string> replies(int fd, std::size_t n) {
     return heads;
 }
 
-// Methods of a test service: "block" runs inline and returns only once released.
-std::counting_semaphore<> release_block{0};
-HandlerOutcome block(RequestContext&) {
-    release_block.acquire();
-    return success();
-}
-HandlerOutcome quick(RequestContext&) {
-    return success();
-}
-const MethodRow* test_method(std::string_view name) {
-    static const MethodRow rows[] = {{"block", block, false, false, false},
-                                     {"quick", quick, false, false, false}};
-    for (const MethodRow& row : rows)
-        if (row.name == name) return &row;
-    return nullptr;
-}
-
-// A request that blocks on the thread that read it loses the reading role to another thread:
-// every quick request behind it is answered while it still blocks, and it is answered once it
-// returns.
-TEST(Serve, AnInlineRequestThatBlocksHandsTheReadingRoleOn) {
-    int in[2], out[2];
-    ASSERT_EQ(::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC), 0);
-    std::thread service([&] { serve({in[0], out[1], {}, false, test_method}); });
-    std::string input = encode_message(Header{1, "block", nullptr, {}});
-    std::multiset<std::string> want;
-    for (std::uint64_t id = 2; id <= 21; ++id) {
-        input += encode_message(Header{id, "quick", nullptr, {}});
-        want.insert(R"({"id":)" + std::to_string(id) + "}");
-    }
-    ASSERT_EQ(::write(in[1], input.data(), input.size()), ssize_t(input.size()));
-    EXPECT_EQ(replies(out[0], 20), want) << "quick requests waited behind a blocked one";
-    release_block.release();
-    EXPECT_EQ(replies(out[0], 1), std::multiset<std::string>{R"({"id":1})"});
-    ::close(in[1]);
-    service.join();
-    for (int fd : {in[0], out[0], out[1]}) ::close(fd);
-}
-
-// Each call of the starter follows one letter of the script, the last one repeating: H starts
-// the worker held at the gate, R starts it, X fails, F fails and lets one held worker go 100 ms
-// later (the loop must wait for it), f lets one go and fails once it has ended (an end inside
-// the failed start must not be missed). Without any worker running, the request is answered
-// with the system's error text instead.
-TEST(Serve, WorkerStartFailureWaitsForARunningWorkerOrAnswersTheSystemError) {
-    const struct {
-        const char* script;
-        std::uint64_t requests;
-        bool refused;
-    } cases[] = {{"HHHFFFR", 8, false}, {"HfR", 2, false}, {"X", 3, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.script);
-        // Lets held workers through one at a time; shared with threads that may outlive the test.
+// While no worker thread can be started, a request that needs one is tried again, a little
+// later each time, and the service goes on meanwhile: a request that runs inline is answered at
+// once, even while a running worker holds threads (nothing waits for it to end). A request that
+// never gets a thread is answered with the system's error text.
+TEST(Serve, AWorkerThatCannotStartIsRetriedWhileQuickRequestsAreServed) {
+    for (const bool threads_come_back : {true, false}) {
+        SCOPED_TRACE(threads_come_back ? "threads come back" : "no thread ever");
+        // Shared with threads that may outlive the test.
         auto gate = std::make_shared<std::counting_semaphore<>>(0);
-        std::size_t calls = 0;  // only the thread reading requests starts workers here
-        ThreadStarter starter = [&](std::function<void()> fn, std::size_t stack) {
+        auto allow = std::make_shared<std::atomic<bool>>(false);
+        auto calls = std::make_shared<std::atomic<int>>(0);
+        ThreadStarter starter = [gate, allow, calls](std::function<void()> fn, std::size_t stack) {
             EXPECT_EQ(stack, kWorkerStackSize);
-            const char step = c.script[std::min(calls++, std::strlen(c.script) - 1)];
-            if (step == 'H') {
-                fn = [gate, fn = std::move(fn)] {
+            if (calls->fetch_add(1) == 0) {  // the first worker runs, held at the gate
+                return start_detached_thread([gate, fn = std::move(fn)] {
                     gate->acquire();
                     fn();
-                };
+                });
             }
-            if (step == 'H' || step == 'R') return start_detached_thread(std::move(fn));
-            if (step == 'F') {
-                std::thread([gate] {
-                    std::this_thread::sleep_for(100ms);
-                    gate->release();
-                }).detach();
-            } else if (step == 'f') {
-                gate->release();
-                std::this_thread::sleep_for(100ms);
-            }
-            return EAGAIN;
+            return allow->load() ? start_detached_thread(std::move(fn)) : EAGAIN;
         };
         int in[2], out[2];
         ASSERT_EQ(::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC), 0);
-        std::string input;
-        std::multiset<std::string> want;
-        for (std::uint64_t id = 1; id <= c.requests; ++id) {
-            input += encode_message(Header{id, "exec", nullptr, {}});  // always on a worker
-            const std::string error =
-                c.refused ? test::os_error(EAGAIN)
-                          : "bad params: invalid type: null, expected struct ExecParams";
-            want.insert(R"({"id":)" + std::to_string(id) + R"(,"error":")" + error + "\"}");
-        }
+        ServeOptions options;
+        options.in_fd = in[0];
+        options.out_fd = out[1];
+        options.start_thread = starter;
+        options.seal_output = false;
+        std::thread service([&] { serve(options); });
+        const std::string input =
+            encode_message(Header{1, "exec", nullptr, {}}) +
+            encode_message(Header{2, "exec", nullptr, {}}) +
+            encode_message(Header{3, "fs.stat", {{"path", "/nonexistent/x"}}, {}});
         ASSERT_EQ(::write(in[1], input.data(), input.size()), ssize_t(input.size()));
+        EXPECT_EQ(replies(out[0], 1),
+                  std::multiset<std::string>{
+                      R"({"id":3,"data":{"exists":false,"is_dir":false,"len":0}})"});
+        allow->store(threads_come_back);
+        const std::string bad =
+            R"(,"error":"bad params: invalid type: null, expected struct ExecParams"})";
+        EXPECT_EQ(replies(out[0], 1),
+                  std::multiset<std::string>{
+                      threads_come_back ? R"({"id":2)" + bad
+                                        : R"({"id":2,"error":")" + test::os_error(EAGAIN) + "\"}"});
+        EXPECT_GE(calls->load(), 3) << "the start was not tried again";
+        gate->release();
+        EXPECT_EQ(replies(out[0], 1), std::multiset<std::string>{R"({"id":1)" + bad});
         ::close(in[1]);
-        serve({in[0], out[1], starter, /*seal_output=*/false});
-        gate->release(3);  // any worker still held
-        EXPECT_EQ(replies(out[0], c.requests), want);
+        service.join();
         for (int fd : {in[0], out[0], out[1]}) ::close(fd);
     }
 }

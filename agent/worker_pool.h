@@ -1,0 +1,53 @@
+// The worker pool: threads that run one request each and then wait a while for the next.
+//
+// Thread rules: run() may be called from any thread. A job given to run() starts at once on an
+// idle worker or on a new thread; nothing ever queues. A job must not throw.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "common/sys.h"
+
+namespace vesk {
+
+inline constexpr std::size_t kWorkerStackSize = 2 * 1024 * 1024;
+
+// Keeps finished worker threads for a while so a burst of requests does not pay for a thread
+// creation each.
+class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
+  public:
+    explicit WorkerPool(ThreadStarter start) : start_(std::move(start)) {}
+
+    // 0 once the job has been handed to a thread, or the errno value of a failed thread
+    // creation; the job is then still the caller's, to retry.
+    int run(std::function<void()>& job);
+
+  private:
+    static constexpr std::size_t kMaxIdle = 16;
+    static constexpr std::chrono::seconds kIdleTimeout{10};
+
+    // An idle worker's mailbox, with a lock of its own so that handing over a job never wakes
+    // the worker into the pool lock. Shared, because run() may still be signalling it when the
+    // worker has already taken the job and moved on.
+    struct Idle {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::function<void()> job;
+    };
+
+    std::shared_ptr<Idle> take_idle();
+    static void hand_over(Idle& worker, std::function<void()>& job);
+    void work(std::function<void()> job) noexcept;
+
+    ThreadStarter start_;
+    std::mutex mu_;
+    std::vector<std::shared_ptr<Idle>> idle_;
+};
+
+}  // namespace vesk
