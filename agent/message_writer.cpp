@@ -137,12 +137,6 @@ void SharedOutput::write(std::unique_ptr<OutMessage> msg, const Header& header,
     submit(m, m);
 }
 
-void SharedOutput::write_no_memory(std::unique_ptr<OutMessage> msg, std::uint64_t id) noexcept {
-    stand_in(*msg, id, no_memory_tail_);
-    OutMessage* m = msg.release();
-    submit(m, m);
-}
-
 bool SharedOutput::write(const Header& header, Bytes body) noexcept {
     OutMessage* msg = new (std::nothrow) OutMessage;
     if (!msg) return false;

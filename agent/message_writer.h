@@ -45,8 +45,6 @@ class SharedOutput {
     // The same with a message allocated here; false (nothing queued) when that allocation
     // fails. For events, which have no slot of their own.
     bool write(const Header& header, Bytes body = {}) noexcept;
-    // Queues "Cannot allocate memory (os error 12)" for request id, built without allocating.
-    void write_no_memory(std::unique_ptr<OutMessage> msg, std::uint64_t id) noexcept;
 
     // The two halves of write(), for a thread that gathers several replies and hands them
     // over together (one writev for a run of pipelined requests): encode() fills msg as

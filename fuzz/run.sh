@@ -7,10 +7,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 targets=${FUZZ_TARGETS:-envelope text count_lines}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DVESK_SANITIZE=address,undefined -DVESK_FUZZ=ON \
-    -DVESK_TESTS=OFF -DVESK_BENCH=OFF >/dev/null
-ninja -C "$build" $(printf 'fuzz_%s ' $targets)
+(cd "$root" && cmake --preset fuzz -B "$build" >/dev/null)
+cmake --build "$build" --target $(printf 'fuzz_%s ' $targets)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vesk-fuzz.XXXXXX")
 artifacts=${FUZZ_ARTIFACTS:-$work/artifacts}

@@ -34,17 +34,7 @@ exec_out=$((exec_mib << 20)) exec_err=$((exec_mib << 16))
 
 # --- tools --------------------------------------------------------------------------------
 peer=/usr/lib/openssh/sftp-server
-need=()
-[[ -x $peer ]] || need+=(openssh-sftp-server)
-command -v gnuplot >/dev/null || need+=(gnuplot-nox)
-command -v taskset >/dev/null || need+=(util-linux)
-if ((${#need[@]})); then
-    sudo=""
-    ((EUID == 0)) || sudo=sudo
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
+bash tools/install-deps.sh openssh-sftp-server gnuplot-nox util-linux
 
 # --- build --------------------------------------------------------------------------------
 build=${VESK_BENCH_BUILD:-$src/build/release}

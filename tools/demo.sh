@@ -16,6 +16,6 @@ if ! bash tools/install-deps.sh >"$log" 2>&1; then
     exit 1
 fi
 rm -f "$log"
-run "cmake --preset release -DVESK_BENCH=OFF >/dev/null"
+run "cmake --preset release >/dev/null"
 run "cmake --build --preset release --target vesk-agent vesk"
 run "bash tools/guided_session.sh build/release"

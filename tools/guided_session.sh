@@ -9,10 +9,10 @@ vesk="$build/client/vesk"
 if [[ ! -x "$vesk" || ! -x "$build/vesk-agent" ]]; then
     echo "Building vesk and vesk-agent in $build ..."
     if [[ "$build" == "$root/build/release" ]]; then
-        (cd "$root" && cmake --preset release -DVESK_BENCH=OFF >/dev/null &&
+        (cd "$root" && cmake --preset release >/dev/null &&
             cmake --build --preset release --target vesk vesk-agent >/dev/null)
     else
-        cmake -S "$root" -B "$build" -G Ninja -DVESK_BENCH=OFF -DVESK_TESTS=OFF >/dev/null
+        cmake -S "$root" -B "$build" -G Ninja -DVESK_TESTS=OFF >/dev/null
         cmake --build "$build" --target vesk vesk-agent >/dev/null
     fi
 fi

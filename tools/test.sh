@@ -14,7 +14,7 @@ for step in "${steps[@]}"; do
         FUZZ_SECONDS=${FUZZ_SECONDS:-15} bash fuzz/run.sh
         continue
     fi
-    cmake --preset "$step" -DVESK_BENCH=OFF >/dev/null
+    cmake --preset "$step" >/dev/null
     cmake --build --preset "$step"
     ctest --preset "$step"
 done

@@ -239,7 +239,7 @@ TEST(Wire, JsonTestSuite) {
     // start-up cost for each of the hundreds of agents this starts would take minutes.
     if (kThreadSanitizer) GTEST_SKIP() << "nothing for ThreadSanitizer to check; slow under it";
     const std::filesystem::path corpus = VESK_JSON_SUITE_DIR "/test_parsing";
-    if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+    if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "the JSON parsing corpus is missing at " << corpus;
     std::map<char, std::vector<std::pair<std::string, std::string>>> docs;
     for (const auto& e : std::filesystem::directory_iterator(corpus))
         docs[e.path().filename().string()[0]].emplace_back(e.path().filename(),

@@ -91,7 +91,9 @@ TEST(SharedOutput, StandInRepliesKeepTheIdAndTheStreamWhole) {
     {
         SharedOutput out(fds[1]);
         out.write(Header{9, {}, {{"x", 1}}, {}}, std::move(huge));
-        out.write_no_memory(std::make_unique<OutMessage>(), 18446744073709551615u);
+        auto* no_memory = new OutMessage;
+        out.encode_no_memory(*no_memory, 18446744073709551615u);
+        out.submit(no_memory, no_memory);
         // The agent exits once the output is sealed: a later message must not start a frame
         // that the exit would cut.
         EXPECT_TRUE(out.seal(1s));
@@ -129,8 +131,8 @@ TEST(Bytes, AppendsGrowAndALargeBlockIsReused) {
 }
 
 // run_command's capture limits, which only gigabytes of output would reach end to end: past a
-// limit the child is killed and reaped, and the run fails with "Message too long". Before the
-// serve test: once a service has ended, this process hangs up every child it starts.
+// limit the child is killed with its process group and reaped, and the run fails with "Message
+// too long".
 TEST(RunCommand, OutputPastTheCaptureLimitKillsAndReapsTheChild) {
     const struct {
         const char* script;
