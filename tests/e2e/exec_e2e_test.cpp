@@ -19,13 +19,6 @@ Row sh(const std::string& script, std::string body, std::string reply, std::stri
 }
 const std::string kNulInData = "nul byte found in provided data";
 
-// Parameters that do not decode: the error, and nothing started.
-void bad_params(std::vector<Row>& rows, const char* method,
-                std::initializer_list<std::pair<json, const char*>> cases) {
-    for (const auto& [data, message] : cases)
-        rows.push_back({method, data, "body", err(std::string("bad params: ") + message)});
-}
-
 TEST(ExecE2E, Table) {
     TempDir dir;
     write_script(dir / "tool", "echo \"tool $1\"");
@@ -69,13 +62,11 @@ TEST(ExecE2E, Table) {
     // SIGPIPE included: children start with its default action although the agent ignores it.
     for (std::string sig : {"KILL", "TERM", "HUP", "USR1", "PIPE", "ALRM"})
         rows.push_back(sh("printf partial; kill -" + sig + " $$; exit 7", "", done(-1), "partial"));
-    bad_params(rows, "exec",
-               {{{{"cwd", "/"}, {"program", "touch"}, {"args", {dir / "started", 1}}},
-                 "invalid type: integer `1`, expected a string"},
-                {{"/", "touch"}, "invalid length 2, expected struct ExecParams with 3 elements"},
-                {{{"args", 5}, {"cwd", 5}, {"program", 5}},
-                 "invalid type: integer `5`, expected a sequence"},
-                {{{"cwd", "/"}, {"program", "true"}}, "missing field `args`"}});
+    // Parameters that do not decode: the error, and nothing started.
+    rows.push_back({"exec",
+                    {{"cwd", "/"}, {"program", "touch"}, {"args", {dir / "started", 1}}},
+                    "body",
+                    err("bad params: invalid type: integer `1`, expected a string")});
     expect_replies(agent, rows);
     EXPECT_FALSE(agent.wait_reply(held, std::chrono::milliseconds(0))) << "answered too early";
     std::ofstream(dir / "fifo") << "slow";
@@ -131,13 +122,8 @@ TEST(GitE2E, Table) {
         {"git", {{"cwd", h + "/absent"}, {"args", {"x"}}}, "", done(-1, os_error(ENOENT))},
         {"git", git(Pairs{{"A", std::string("b\0c", 3)}}), "", done(-1, kNulInData)},
     };
-    bad_params(rows, "git",
-               {{git(json::array({json::array({"A", 1})})),
-                 "invalid type: integer `1`, expected a string"},
-                {git(Pairs{{"A"}}), "invalid length 1, expected a tuple of size 2"},
-                {{{"cwd", h}, {"args", {"x"}}, {"env", nullptr}},
-                 "invalid type: null, expected a sequence"},
-                {{{"args", json::array()}}, "missing field `cwd`"}});
+    rows.push_back({"git", git(json::array({json::array({"A", 1})})), "",
+                    err("bad params: invalid type: integer `1`, expected a string")});
     expect_replies(agent, rows);
 
     // The host's git: binary bytes in and out unchanged.

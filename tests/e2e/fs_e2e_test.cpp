@@ -131,16 +131,10 @@ TEST(FsE2E, MethodTable) {
         {"fs.stat", json::array({"five"}), "", st(false, 5)},
         {"fs.stat", {{"path", "five"}, {"other", {1, {{"x", nullptr}}}}}, "", st(false, 5)},
     };
-    // One of each message form; nothing is done.
+    // One per record shape, end to end (the wording is the decoder's unit table); nothing is
+    // done.
     const std::tuple<const char*, json, const char*> bad_params[] = {
-        {"fs.stat", nullptr, "invalid type: null, expected struct PathParams"},
         {"fs.write", {{"recursive", 1}}, "invalid type: integer `1`, expected a boolean"},
-        {"fs.remove",
-         {{"path", "keep"}, {"recursive", nullptr}},
-         "invalid type: null, expected a boolean"},
-        {"fs.stat", json::array(), "invalid length 0, expected struct PathParams with 2 elements"},
-        {"fs.stat", {"five", true, 3}, "invalid length 3, expected fewer elements in array"},
-        {"fs.countlines", {{"paths", "x"}}, R"(invalid type: string "x", expected a sequence)"},
         {"fs.countlines", {{"paths", {"a", nullptr}}}, "invalid type: null, expected a string"},
     };
     for (const auto& [method, data, message] : bad_params)

@@ -112,12 +112,26 @@ TEST(ParamsDecoding, DescribesTheOffendingValueExactly) {
          "invalid length 0, expected a tuple of size 2"},
         {error_of<decode_git_params>(R"(["/", [], [["A", "B", 5]]])"),
          "invalid length 3, expected fewer elements in array"},
+        // Records of the wrong shape, and missing fields.
+        {decode_path_params(nullptr).error, "null, expected struct PathParams"},
+        {decode_path_params({{"recursive", 1}}).error, "integer `1`, expected a boolean"},
+        {decode_path_params(json::array()).error,
+         "invalid length 0, expected struct PathParams with 2 elements"},
+        {decode_path_params({"f", true, 3}).error,
+         "invalid length 3, expected fewer elements in array"},
+        {decode_exec_params({"/", "ls"}).error,
+         "invalid length 2, expected struct ExecParams with 3 elements"},
+        {decode_exec_params({{"cwd", "/"}, {"program", "ls"}}).error, "missing field `args`"},
+        {error_of<decode_git_params>(R"({"cwd": "/", "args": [], "env": null})"),
+         "null, expected a sequence"},
     };
     for (const auto& [got, message] : cases) {
         // Most rows describe a value where a string was expected.
-        std::string want =
-            message.starts_with("invalid length") ? message : "invalid type: " + message;
-        if (want.find(", expected") == std::string::npos) want += ", expected a string";
+        std::string want = message.starts_with("invalid length") || message.starts_with("missing")
+                               ? message
+                               : "invalid type: " + message;
+        if (want.find(", expected") == std::string::npos && !message.starts_with("missing"))
+            want += ", expected a string";
         EXPECT_EQ(got, "bad params: " + want);
     }
 }
