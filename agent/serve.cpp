@@ -6,24 +6,20 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 
 #include "agent/changes.h"
 #include "agent/dispatch.h"
-#include "agent/frame_reader.h"
 #include "agent/git/watch_service.h"
 #include "agent/memory_reserve.h"
 #include "agent/message_writer.h"
-#include "agent/params.h"
+#include "agent/request.h"
 #include "agent/worker_pool.h"
 
 namespace vesk {
@@ -33,34 +29,9 @@ namespace {
 // How long the exit waits for output, or a change into a stream, that makes no progress when
 // input ends. A reader that stopped reading must not keep the process alive for ever.
 constexpr std::chrono::seconds kStallTimeout{10};
-// How long a request waits for memory to hold its envelope, and for a thread to run it, before
-// it is given up (the envelope: the service ends as for a bad frame; the thread: the request is
-// answered with the system's error text).
-constexpr std::chrono::milliseconds kMemoryPatience{10'000};
+// How long a request waits for a thread to run it before it is answered with the system's error
+// text.
 constexpr std::chrono::milliseconds kThreadPatience{5'000};
-
-struct Request {
-    explicit Request(ChangeCount& changes) : hold(changes) {}
-    Header header;
-    Bytes body;
-    const MethodRow* row = nullptr;
-    int refused = 0;  // an errno value: answered with its text instead of being run
-    std::unique_ptr<OutMessage> reply = std::make_unique<OutMessage>();
-    PathTurns* turns = nullptr;
-    std::string turn_path;
-    std::shared_ptr<PathTurns::Turn> turn_before;
-    std::shared_ptr<PathTurns::Turn> turn;
-    Hold hold;
-};
-
-// A request whose worker could not be started yet: the monitor tries again, a little later
-// each time, while the reading role goes on.
-struct Deferred {
-    std::shared_ptr<Request> request;
-    std::int64_t since = 0;
-    std::int64_t next_try = 0;
-    int attempt = 0;
-};
 
 // A request runs on the thread that read it for as long as it takes up to this bound; past it,
 // the monitor hands the reading role to another thread, so no request waits behind it.
@@ -119,11 +90,6 @@ struct Service {
     std::atomic<std::uint64_t> inline_ticket{0};
     std::atomic<std::int64_t> inline_since{0};
     bool inline_enabled = false;
-
-    // Requests waiting for a worker thread; only the monitor takes them off.
-    std::mutex deferred_mu;
-    std::deque<Deferred> deferred;
-    std::atomic<bool> has_deferred{false};
 
     std::mutex monitor_mu;
     std::condition_variable monitor_cv;
@@ -204,90 +170,25 @@ void refuse(Request& req, Service& s, int err) {
     reply_now(req, s);
 }
 
-enum class ReadOutcome { request, stop };
-
-// Reads one request: header length, header, body length, body. Anything short of a whole,
-// well-formed request stops the loop. Memory for the envelope is waited for: the request has no
-// id to be answered with until it is decoded, and giving up would end the service.
-ReadOutcome read_request(InputReader& in, Request& req) {
-    FrameLen hl = read_frame_len(in);
-    if (hl.status != ReadStatus::ok) return ReadOutcome::stop;
-    std::optional<Header> header;
-    {
-        std::string payload;
-        if (in.read_payload(payload, hl.len, kMemoryPatience) != ReadStatus::ok)
-            return ReadOutcome::stop;
-        int attempt = 0;
-        std::chrono::milliseconds waited{0};
-        for (;;) {
-            try {
-                header = decode_envelope(payload);
-                break;
-            } catch (const std::bad_alloc&) {
-                if (!back_off(attempt, waited, kMemoryPatience)) return ReadOutcome::stop;
-            }
-        }
-    }
-    if (!header) return ReadOutcome::stop;
-    req.header = std::move(*header);
-
-    FrameLen bl = read_frame_len(in);
-    if (bl.status != ReadStatus::ok) return ReadOutcome::stop;
-    ReadStatus body = in.read_payload(req.body, bl.len);
-    if (body == ReadStatus::no_memory) {
-        // The stream is still in step: the body was dropped, this one request is refused.
-        req.refused = ENOMEM;
-        return ReadOutcome::request;
-    }
-    return body == ReadStatus::ok ? ReadOutcome::request : ReadOutcome::stop;
-}
-
-// A new request's record, waiting for memory if need be; null when none came in time.
-std::shared_ptr<Request> new_request(Service& s) {
-    int attempt = 0;
-    std::chrono::milliseconds waited{0};
-    do {
-        try {
-            return std::make_shared<Request>(s.changes);
-        } catch (const std::bad_alloc&) {
-        }
-    } while (back_off(attempt, waited, kMemoryPatience));
-    return nullptr;
-}
-
-// Looks the method up once, holds the exit for a file change and, for requests ordered by
-// path, takes the path's turn: on the path text as the handler will decode it, whether the
-// record came as an object or an array.
-void prepare(Request& req, Service& s) {
-    if (req.refused) return;
-    req.row = find_method(req.header.method.value_or(std::string()));
-    if (!req.row) return;
-    if (req.row->changes_files) req.hold.take();
-    if (req.row->order == PathOrder::none) return;
-    Decoded<PathParams> params = decode_path_params(req.header.data);
-    if (!params) return;
-    req.turns = req.row->order == PathOrder::writes ? &s.write_turns : &s.watch_turns;
-    req.turn_path = std::move(params->path);
-    std::tie(req.turn_before, req.turn) = req.turns->take(req.turn_path);
+// What a worker does with a request: runs it and hands its reply over.
+std::function<void()> worker_job(const std::shared_ptr<Request>& req,
+                                 const std::shared_ptr<Service>& s) {
+    return [req, s] {
+        run_request(*req, *s);
+        reply_now(*req, *s);
+        renew_memory_reserve();
+    };
 }
 
 // Hands the request to a worker; false (rc set) when no thread could be had.
 bool try_start(const std::shared_ptr<Request>& req, const std::shared_ptr<Service>& s, int& rc) {
     try {
-        std::function<void()> job = [req, s] {
-            run_request(*req, *s);
-            reply_now(*req, *s);
-            renew_memory_reserve();
-        };
+        std::function<void()> job = worker_job(req, s);
         rc = s->pool->run(job);
     } catch (const std::bad_alloc&) {
         rc = ENOMEM;
     }
     return rc == 0;
-}
-
-std::int64_t back_off_nanos(int attempt) {
-    return std::int64_t{1'000'000} << std::min(attempt, 6);  // 1 ms, doubling up to 64 ms
 }
 
 // Starts a worker for the request. When no thread can be had, the monitor tries again with a
@@ -298,15 +199,15 @@ void start_worker(std::shared_ptr<Request> req, const std::shared_ptr<Service>& 
     if (try_start(req, s, rc)) return;
     if (s->inline_enabled) {
         try {
-            const std::int64_t now = now_nanos();
-            std::lock_guard<std::mutex> lock(s->deferred_mu);
-            s->deferred.push_back({req, now, now + back_off_nanos(0), 1});
-            s->has_deferred.store(true);
+            if (s->pool->defer(
+                    worker_job(req, s), [req, s](int err) { refuse(*req, *s, err); },
+                    kThreadPatience)) {
+                s->wake_monitor();
+                return;
+            }
         } catch (const std::bad_alloc&) {
-            refuse(*req, *s, ENOMEM);
-            return;
         }
-        s->wake_monitor();
+        refuse(*req, *s, ENOMEM);
         return;
     }
     int attempt = 0;
@@ -315,41 +216,6 @@ void start_worker(std::shared_ptr<Request> req, const std::shared_ptr<Service>& 
         if (try_start(req, s, rc)) return;
     }
     refuse(*req, *s, rc);
-}
-
-// The monitor's turn at the deferred requests: those due are tried again in order, until one
-// still finds no thread.
-void retry_deferred(const std::shared_ptr<Service>& s) {
-    if (!s->has_deferred.load()) return;
-    const std::int64_t now = now_nanos();
-    for (;;) {
-        std::shared_ptr<Request> req;
-        {
-            std::lock_guard<std::mutex> lock(s->deferred_mu);
-            if (s->deferred.empty()) {
-                s->has_deferred.store(false);
-                return;
-            }
-            if (s->deferred.front().next_try > now) return;
-            req = s->deferred.front().request;
-        }
-        int rc = 0;
-        const bool started = try_start(req, s, rc);
-        bool give_up = false;
-        {
-            std::lock_guard<std::mutex> lock(s->deferred_mu);
-            Deferred& d = s->deferred.front();
-            give_up =
-                !started && now - d.since >= std::chrono::nanoseconds(kThreadPatience).count();
-            if (started || give_up) {
-                s->deferred.pop_front();
-            } else {
-                d.next_try = now + back_off_nanos(d.attempt++);
-            }
-        }
-        if (give_up) refuse(*req, *s, rc);
-        if (!started && !give_up) return;
-    }
 }
 
 void shut_down(Service& s) {
@@ -398,12 +264,12 @@ RoleEnd read_requests(const std::shared_ptr<Service>& s) {
             if (!hand_over_gathered()) return RoleEnd::lost;
         }
         renew_memory_reserve();
-        std::shared_ptr<Request> req = new_request(sv);
+        std::shared_ptr<Request> req = new_request(sv.changes);
         // Without memory for the request itself, nothing is answered: the service ends as
         // for a bad frame.
         if (!req || read_request(sv.in, *req) == ReadOutcome::stop) break;
         try {
-            prepare(*req, sv);
+            prepare(*req, sv.write_turns, sv.watch_turns);
         } catch (const std::bad_alloc&) {
             req->refused = ENOMEM;
         }
@@ -454,10 +320,10 @@ void run_monitor(const std::shared_ptr<Service>& s) {
     int quiet = 0;
     auto idle = [&s] {
         const std::uint64_t t = s->inline_ticket.load();
-        return (t == 0 || t == kRoleTaken) && !s->has_deferred.load();
+        return (t == 0 || t == kRoleTaken) && !s->pool->has_deferred();
     };
     while (!s->stopping.load()) {
-        retry_deferred(s);
+        s->pool->retry_deferred();
         const std::uint64_t ticket = s->inline_ticket.load();
         if (idle()) {
             if (++quiet >= kQuietTicksBeforePark) {

@@ -1,12 +1,27 @@
 #include "agent/worker_pool.h"
 
 #include <sched.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <new>
 
 namespace vesk {
+namespace {
+
+std::int64_t now_nanos() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+// 1 ms, doubling up to 64 ms.
+std::int64_t back_off_nanos(int attempt) {
+    return std::int64_t{1'000'000} << std::min(attempt, 6);
+}
+
+}  // namespace
 
 int WorkerPool::run(std::function<void()>& job) {
     std::shared_ptr<Idle> worker = take_idle();
@@ -32,6 +47,53 @@ int WorkerPool::run(std::function<void()>& job) {
     }
     if (rc != 0 && held) job = std::move(*held);
     return rc;
+}
+
+bool WorkerPool::defer(std::function<void()> job, std::function<void(int)> give_up,
+                       std::chrono::milliseconds patience) {
+    const std::int64_t now = now_nanos();
+    try {
+        std::lock_guard<std::mutex> lock(deferred_mu_);
+        deferred_.push_back({std::move(job), std::move(give_up),
+                             now + std::chrono::nanoseconds(patience).count(),
+                             now + back_off_nanos(0), 1});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    has_deferred_.store(true);
+    return true;
+}
+
+void WorkerPool::retry_deferred() {
+    if (!has_deferred_.load()) return;
+    const std::int64_t now = now_nanos();
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::lock_guard<std::mutex> lock(deferred_mu_);
+            if (deferred_.empty()) {
+                has_deferred_.store(false);
+                return;
+            }
+            if (deferred_.front().next_try > now) return;
+            job = std::move(deferred_.front().job);
+        }
+        const int rc = run(job);
+        std::function<void(int)> give_up;
+        {
+            std::lock_guard<std::mutex> lock(deferred_mu_);
+            Deferred& d = deferred_.front();
+            if (rc == 0 || now >= d.give_up_at) {
+                give_up = std::move(d.give_up);
+                deferred_.pop_front();
+            } else {
+                d.job = std::move(job);
+                d.next_try = now + back_off_nanos(d.attempt++);
+                return;
+            }
+        }
+        if (rc != 0) give_up(rc);
+    }
 }
 
 std::shared_ptr<WorkerPool::Idle> WorkerPool::take_idle() {

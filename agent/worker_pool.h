@@ -4,9 +4,12 @@
 // idle worker or on a new thread; nothing ever queues. A job must not throw.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,6 +31,16 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
     // creation; the job is then still the caller's, to retry.
     int run(std::function<void()>& job);
 
+    // For a job that found no thread: keeps it to be tried again by retry_deferred(), a little
+    // later each time, so the caller can go on meanwhile. give_up(errno) runs instead of the job
+    // once no thread has come for `patience`. False (nothing kept) when memory is short.
+    bool defer(std::function<void()> job, std::function<void(int)> give_up,
+               std::chrono::milliseconds patience);
+    // Tries the deferred jobs that are due, in the order they came, until one still finds no
+    // thread. Called from one thread only (the serve loop's monitor).
+    void retry_deferred();
+    bool has_deferred() const { return has_deferred_.load(); }
+
   private:
     static constexpr std::size_t kMaxIdle = 16;
     static constexpr std::chrono::seconds kIdleTimeout{10};
@@ -41,6 +54,14 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
         std::function<void()> job;
     };
 
+    struct Deferred {
+        std::function<void()> job;
+        std::function<void(int)> give_up;
+        std::int64_t give_up_at = 0;
+        std::int64_t next_try = 0;
+        int attempt = 0;
+    };
+
     std::shared_ptr<Idle> take_idle();
     static void hand_over(Idle& worker, std::function<void()>& job);
     void work(std::function<void()> job) noexcept;
@@ -48,6 +69,9 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
     ThreadStarter start_;
     std::mutex mu_;
     std::vector<std::shared_ptr<Idle>> idle_;
+    std::mutex deferred_mu_;
+    std::deque<Deferred> deferred_;
+    std::atomic<bool> has_deferred_{false};
 };
 
 }  // namespace vesk
