@@ -136,8 +136,6 @@ void append_json(std::string& out, const json& v) {
     }
 }
 
-constexpr std::size_t kMaxOutLen = std::numeric_limits<std::uint32_t>::max();
-
 }  // namespace
 
 void put_be32(char* p, std::uint32_t n) {
@@ -180,7 +178,7 @@ bool encode_head(const Header& h, std::size_t body_len, std::string& frames) {
     }
     frames += '}';
     std::size_t header_len = frames.size() - 4;
-    if (header_len > kMaxOutLen || body_len > kMaxOutLen) return false;
+    if (header_len > kMaxWrittenFrameLen || body_len > kMaxWrittenFrameLen) return false;
     put_be32(frames.data(), static_cast<std::uint32_t>(header_len));
     frames.resize(frames.size() + 4);
     put_be32(frames.data() + frames.size() - 4, static_cast<std::uint32_t>(body_len));

@@ -20,6 +20,8 @@ namespace vesk {
 // Largest payload the agent accepts. Beyond it the length is taken as a sign that framing was
 // lost, not as a request to allocate gigabytes.
 inline constexpr std::uint32_t kMaxFrameLen = 0x40000000;
+// Largest payload a frame's 32-bit length can describe: the bound on what the agent writes.
+inline constexpr std::size_t kMaxWrittenFrameLen = 0xFFFFFFFFu;
 
 struct Header {
     std::uint64_t id = 0;
