@@ -1,7 +1,7 @@
 // "hello": what the controller is talking to. Computed afresh on every call.
 #include <string>
 
-#include "agent/exec/run_command.h"
+#include "agent/git/git_child.h"
 #include "agent/handler.h"
 #include "agent/version.h"
 #include "common/text.h"

@@ -260,14 +260,6 @@ void hang_up_children() {
     child_groups().hang_up();
 }
 
-ChildSpec git_child(std::optional<std::string> cwd, std::vector<std::string> args) {
-    ChildSpec desc;
-    desc.program = "git";
-    desc.args = std::move(args);
-    desc.cwd = std::move(cwd);
-    return desc;
-}
-
 RunResult run_command(const ChildSpec& desc, Bytes input) {
     return run_command(desc, std::move(input), CaptureLimits{});
 }

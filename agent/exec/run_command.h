@@ -46,9 +46,6 @@ using RunResult = std::variant<ChildOutput, std::string>;
 
 RunResult run_command(const ChildSpec& desc, Bytes input = {});
 
-// A child description for the host's git, run in cwd (nothing: the agent's own directory).
-ChildSpec git_child(std::optional<std::string> cwd, std::vector<std::string> args);
-
 // Sends SIGHUP to the process group of every child still running, as a terminal hang-up does,
 // and to every child started from now on. Called once input has ended: their replies can no
 // longer be delivered, and nothing else would ever stop them.

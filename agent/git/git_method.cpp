@@ -2,6 +2,7 @@
 #include <string>
 
 #include "agent/exec/command_reply.h"
+#include "agent/git/git_child.h"
 #include "agent/params.h"
 
 namespace vesk {

@@ -6,6 +6,7 @@
 #include <climits>
 #include <variant>
 
+#include "agent/git/git_child.h"
 #include "agent/git/siphash.h"
 #include "agent/params.h"
 #include "common/sys.h"
