@@ -225,6 +225,9 @@ void shut_down(Service& s) {
         s.monitor_cv.notify_all();
     }
     s.watches.stop_all();
+    // The monitor retries no more: a request still waiting for a thread (a write behind another
+    // among them, holding its claim on the exit) gets one last try, or its error reply.
+    s.pool->retry_deferred(/*last_chance=*/true);
     if (s.hang_up_children) s.hang_up_children();
     s.changes.wait_for_changes(kStallTimeout);
     if (s.seal_output) s.output->seal(kStallTimeout);

@@ -64,35 +64,37 @@ bool WorkerPool::defer(std::function<void()> job, std::function<void(int)> give_
     return true;
 }
 
-void WorkerPool::retry_deferred() {
+void WorkerPool::retry_deferred(bool last_chance) {
     if (!has_deferred_.load()) return;
     const std::int64_t now = now_nanos();
     for (;;) {
-        std::function<void()> job;
+        // Taken off the queue while it is tried, so that a second caller never tries it too.
+        Deferred d;
         {
             std::lock_guard<std::mutex> lock(deferred_mu_);
             if (deferred_.empty()) {
                 has_deferred_.store(false);
                 return;
             }
-            if (deferred_.front().next_try > now) return;
-            job = std::move(deferred_.front().job);
+            if (deferred_.front().next_try > now && !last_chance) return;
+            d = std::move(deferred_.front());
+            deferred_.pop_front();
         }
-        const int rc = run(job);
-        std::function<void(int)> give_up;
-        {
+        const int rc = run(d.job);
+        if (rc == 0) continue;
+        if (now >= d.give_up_at || last_chance) {
+            d.give_up(rc);
+            continue;
+        }
+        d.next_try = now + back_off_nanos(d.attempt++);
+        try {
             std::lock_guard<std::mutex> lock(deferred_mu_);
-            Deferred& d = deferred_.front();
-            if (rc == 0 || now >= d.give_up_at) {
-                give_up = std::move(d.give_up);
-                deferred_.pop_front();
-            } else {
-                d.job = std::move(job);
-                d.next_try = now + back_off_nanos(d.attempt++);
-                return;
-            }
+            deferred_.push_front(std::move(d));
+            return;
+        } catch (const std::bad_alloc&) {
         }
-        if (rc != 0) give_up(rc);
+        d.give_up(ENOMEM);
+        return;
     }
 }
 

@@ -37,8 +37,9 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
     bool defer(std::function<void()> job, std::function<void(int)> give_up,
                std::chrono::milliseconds patience);
     // Tries the deferred jobs that are due, in the order they came, until one still finds no
-    // thread. Called from one thread only (the serve loop's monitor).
-    void retry_deferred();
+    // thread. Called from one thread at a time (the serve loop's monitor, then its shutdown).
+    // With last_chance, every deferred job is tried once now and given up if it fails.
+    void retry_deferred(bool last_chance = false);
     bool has_deferred() const { return has_deferred_.load(); }
 
   private:
