@@ -99,19 +99,26 @@ Failure decode_value(const json& v, std::string& out) {
     return std::nullopt;
 }
 
+Failure decode_value(const json& v, RequestPath& out) {
+    if (!v.is_string()) return wording::invalid_type(v, wording::kString);
+    out.text = v.get_ref<const std::string&>();
+    out.expanded = expand_home(out.text);
+    return std::nullopt;
+}
+
 Failure decode_value(const json& v, bool& out) {
     if (!v.is_boolean()) return wording::invalid_type(v, wording::kBoolean);
     out = v.get<bool>();
     return std::nullopt;
 }
 
-Failure decode_value(const json& v, std::vector<std::string>& out) {
+template <class T>
+Failure decode_value(const json& v, std::vector<T>& out) {
     if (!v.is_array()) return wording::invalid_type(v, wording::kSequence);
     out.clear();
     out.reserve(v.size());
     for (const json& element : v) {
-        if (!element.is_string()) return wording::invalid_type(element, wording::kString);
-        out.push_back(element.get_ref<const std::string&>());
+        if (Failure f = decode_value(element, out.emplace_back())) return f;
     }
     return std::nullopt;
 }
@@ -143,7 +150,8 @@ Failure decode_value(const json& v, EnvPairs& out) {
 
 template <class R>
 using FieldTarget =
-    std::variant<std::string R::*, bool R::*, std::vector<std::string> R::*, EnvPairs R::*>;
+    std::variant<std::string R::*, RequestPath R::*, bool R::*, std::vector<std::string> R::*,
+                 std::vector<RequestPath> R::*, EnvPairs R::*>;
 
 template <class R>
 struct Field {
@@ -243,6 +251,15 @@ constexpr Field<ExecParams> kExecFields[] = {
 
 Decoded<PathParams> decode_path_params(const json& data) {
     return decode_record(Shape<PathParams>{"PathParams", kPathFields}, data);
+}
+
+Decoded<PathParams> decode_fs_params(const json& data) {
+    Decoded<PathParams> d = decode_path_params(data);
+    if (d && d->path.has_nul()) {
+        d.value.reset();
+        d.error = std::string(kNulInPathText);
+    }
+    return d;
 }
 
 Decoded<CountParams> decode_count_params(const json& data) {

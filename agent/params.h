@@ -1,5 +1,8 @@
 // The four parameter records handlers decode from a request's data, and expand_home.
 //
+// Paths are decoded once: a RequestPath keeps the text as sent and the path it names, with a
+// leading "~" expanded, so no handler expands one itself.
+//
 // Decoding errors use the wording controllers already match on ("missing field `path`",
 // "invalid type: integer `5`, expected a string", ...); the full reply text is
 // "bad params: " + that message.
@@ -15,23 +18,30 @@
 
 namespace vesk {
 
+struct RequestPath {
+    std::string text;      // byte for byte as sent: what per-path turns and events go by
+    std::string expanded;  // with a leading "~" expanded (expand_home)
+    // A NUL byte, which no system call could receive intact; each method says what it means.
+    bool has_nul() const { return expanded.find('\0') != std::string::npos; }
+};
+
 struct PathParams {
-    std::string path;
+    RequestPath path;
     bool recursive = false;
 };
 
 struct CountParams {
-    std::vector<std::string> paths;
+    std::vector<RequestPath> paths;
 };
 
 struct GitParams {
-    std::string cwd;
+    RequestPath cwd;
     std::vector<std::string> args;
     std::vector<std::pair<std::string, std::string>> env;
 };
 
 struct ExecParams {
-    std::string cwd;
+    RequestPath cwd;
     std::string program;
     std::vector<std::string> args;
 };
@@ -47,6 +57,9 @@ struct Decoded {
 };
 
 Decoded<PathParams> decode_path_params(const nlohmann::json& data);
+// The same for the fs. methods, which refuse a path holding a NUL byte with the system's own
+// words for it ("file name contained an unexpected NUL byte").
+Decoded<PathParams> decode_fs_params(const nlohmann::json& data);
 Decoded<CountParams> decode_count_params(const nlohmann::json& data);
 Decoded<GitParams> decode_git_params(const nlohmann::json& data);
 Decoded<ExecParams> decode_exec_params(const nlohmann::json& data);

@@ -80,7 +80,7 @@ void prepare(Request& req, PathTurns& write_turns, PathTurns& watch_turns) {
     Decoded<PathParams> params = decode_path_params(req.header.data);
     if (!params) return;
     req.turns = req.row->order == PathOrder::writes ? &write_turns : &watch_turns;
-    req.turn_path = std::move(params->path);
+    req.turn_path = std::move(params->path.text);
     std::tie(req.turn_before, req.turn) = req.turns->take(req.turn_path);
 }
 

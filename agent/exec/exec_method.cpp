@@ -25,7 +25,7 @@ HandlerOutcome handle_exec(RequestContext& ctx) {
     ChildSpec desc;
     desc.program = resolve_program(std::move(params->program));
     desc.args = std::move(params->args);
-    desc.cwd = expand_home(params->cwd);
+    desc.cwd = std::move(params->cwd.expanded);
     return command_reply(run_command(desc, std::move(ctx.body)));
 }
 

@@ -9,8 +9,8 @@ HandlerOutcome handle_fs_countlines(RequestContext& ctx) {
     if (!d) return failure(std::move(d.error));
 
     nlohmann::json counts = nlohmann::json::array();
-    for (const std::string& path : d->paths) {
-        std::optional<std::uint32_t> n = count_lines(expand_home(path));
+    for (const RequestPath& path : d->paths) {
+        std::optional<std::uint32_t> n = count_lines(path.expanded);
         counts.push_back(n ? nlohmann::json(*n) : nlohmann::json(nullptr));
     }
     return success(std::move(counts));

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/fs/path.h"
 #include "agent/handler.h"
+#include "agent/params.h"
 
 namespace vesk {
 
@@ -42,14 +42,14 @@ int make_dir(const std::string& path) {
 }  // namespace
 
 HandlerOutcome handle_fs_mkdirp(RequestContext& ctx) {
-    FsPath p = decode_fs_path(ctx.data);
-    if (p.error) return p.refusal();
-    if (p.path.empty()) return success();
+    auto p = decode_fs_params(ctx.data);
+    if (!p) return failure(std::move(p.error));
+    if (p->path.expanded.empty()) return success();
 
     // Walk up until a level is created or already there, remembering the levels whose own
     // parent was missing; then create those outermost first.
     std::vector<std::string> missing;
-    std::string level = p.path;
+    std::string level = p->path.expanded;
     for (;;) {
         int err = make_dir(level);
         if (err == 0) break;

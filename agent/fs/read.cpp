@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "agent/fs/path.h"
 #include "agent/handler.h"
+#include "agent/params.h"
 #include "common/sys.h"
 
 namespace vesk {
@@ -46,10 +46,10 @@ int read_to_end(int fd, Bytes& out) {
 }  // namespace
 
 HandlerOutcome handle_fs_read(RequestContext& ctx) {
-    FsPath p = decode_fs_path(ctx.data);
-    if (p.error) return p.refusal();
+    auto p = decode_fs_params(ctx.data);
+    if (!p) return failure(std::move(p.error));
 
-    unique_fd fd(::open(p.path.c_str(), O_RDONLY | O_CLOEXEC));
+    unique_fd fd(::open(p->path.expanded.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return os_failure(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return os_failure(errno);

@@ -9,6 +9,7 @@
 
 #include "agent/fs/path.h"
 #include "agent/handler.h"
+#include "agent/params.h"
 #include "common/sys.h"
 #include "common/text.h"
 
@@ -23,10 +24,10 @@ struct DirCloser {
 }  // namespace
 
 HandlerOutcome handle_fs_readdir(RequestContext& ctx) {
-    FsPath p = decode_fs_path(ctx.data);
-    if (p.error) return p.refusal();
+    auto p = decode_fs_params(ctx.data);
+    if (!p) return failure(std::move(p.error));
 
-    unique_fd fd(::open(p.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    unique_fd fd(::open(p->path.expanded.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) return os_failure(errno);
     std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
     if (!dir) return os_failure(errno);

@@ -1,17 +1,17 @@
 #include <sys/stat.h>
 
-#include "agent/fs/path.h"
 #include "agent/handler.h"
+#include "agent/params.h"
 
 namespace vesk {
 
 HandlerOutcome handle_fs_stat(RequestContext& ctx) {
-    FsPath p = decode_fs_path(ctx.data);
-    if (p.error && !p.nul_in_path) return p.refusal();
+    auto p = decode_path_params(ctx.data);
+    if (!p) return failure(std::move(p.error));
 
     // Any path that cannot be examined, one holding NUL included, simply does not exist here.
     struct stat st;
-    bool exists = !p.error && ::stat(p.path.c_str(), &st) == 0;
+    bool exists = !p->path.has_nul() && ::stat(p->path.expanded.c_str(), &st) == 0;
     return success({
         {"exists", exists},
         {"is_dir", exists && S_ISDIR(st.st_mode)},

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "agent/fs/path.h"
 #include "agent/handler.h"
+#include "agent/params.h"
 #include "common/sys.h"
 
 namespace vesk {
@@ -34,16 +34,16 @@ int write_body(int fd, const Bytes& body, ChangeHold* change) {
 }  // namespace
 
 HandlerOutcome handle_fs_write(RequestContext& ctx) {
-    FsPath p = decode_fs_path(ctx.data);
-    if (p.error) return p.refusal();
+    auto p = decode_fs_params(ctx.data);
+    if (!p) return failure(std::move(p.error));
 
     // A named pipe without a reader would block the open until one comes, perhaps never.
     // Nothing has changed while it waits, so end of input need not wait for it meanwhile.
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    unique_fd fd(::open(p.path.c_str(), flags | O_NONBLOCK, 0666));
+    unique_fd fd(::open(p->path.expanded.c_str(), flags | O_NONBLOCK, 0666));
     if (!fd && errno == ENXIO) {
         if (ctx.change) ctx.change->let_go();
-        fd.reset(::open(p.path.c_str(), flags, 0666));
+        fd.reset(::open(p->path.expanded.c_str(), flags, 0666));
         int err = errno;
         if (ctx.change) ctx.change->take_back();
         errno = err;

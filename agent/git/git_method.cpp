@@ -10,7 +10,7 @@ namespace vesk {
 HandlerOutcome handle_git(RequestContext& ctx) {
     auto params = decode_git_params(ctx.data);
     if (!params) return failure(std::move(params.error));
-    ChildSpec desc = git_child(expand_home(params->cwd), std::move(params->args));
+    ChildSpec desc = git_child(std::move(params->cwd.expanded), std::move(params->args));
     // Never wait on a credential prompt nobody can answer, and keep messages in one language.
     // The caller's pairs come after ours, so they can override either.
     desc.env.reserve(params->env.size() + 2);
