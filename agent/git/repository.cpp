@@ -77,12 +77,16 @@ void append_entry_record(std::string& stream, std::string_view name, std::int64_
     append_le<std::uint64_t>(stream, size);
 }
 
-std::string fingerprint_stream(const std::string& workdir,
-                               const std::vector<std::string>& git_dirs) {
+std::string metadata_stream(const std::vector<std::string>& git_dirs) {
     std::string stream;
     for (const std::string& dir : git_dirs) {
         for (std::string_view name : kFingerprintEntries) append_entry(stream, dir, name);
     }
+    return stream;
+}
+
+std::string status_stream(const std::string& workdir) {
+    std::string stream;
     // GIT_OPTIONAL_LOCKS=0 keeps status from refreshing the index: a refresh would move the
     // index's own metadata and make every poll look like a change. No LC_ALL: the listing is
     // hashed, never read.
@@ -96,6 +100,11 @@ std::string fingerprint_stream(const std::string& workdir,
         stream.append(out->stdout_bytes.view());
     }
     return stream;
+}
+
+std::string fingerprint_stream(const std::string& workdir,
+                               const std::vector<std::string>& git_dirs) {
+    return metadata_stream(git_dirs) + status_stream(workdir);
 }
 
 std::uint64_t repository_fingerprint(const std::string& workdir,

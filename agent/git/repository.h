@@ -35,6 +35,12 @@ RepoLocation locate_repository(std::string_view path);
 void append_entry_record(std::string& stream, std::string_view name, std::int64_t mtime_sec,
                          std::int64_t mtime_nsec, std::uint64_t size);
 
+// The two parts of the fingerprint's stream. The records of every existing entry of every git
+// directory: cheap, taken at every poll.
+std::string metadata_stream(const std::vector<std::string>& git_dirs);
+// The length-prefixed output of the status command; empty when git could not be started.
+std::string status_stream(const std::string& workdir);
+
 // The byte stream the fingerprint hashes: the records of every existing entry of every git
 // directory, then the length-prefixed output of the status command when git ran.
 std::string fingerprint_stream(const std::string& workdir,

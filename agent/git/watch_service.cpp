@@ -1,9 +1,12 @@
 #include "agent/git/watch_service.h"
 
+#include "agent/git/siphash.h"
+
 #include <time.h>
 
 #include <cerrno>
 #include <exception>
+#include <string>
 #include <utility>
 
 namespace vesk {
@@ -27,16 +30,41 @@ void sleep_full(std::chrono::nanoseconds period) {
 
 }  // namespace
 
-void run_watcher(WatcherState state, std::chrono::nanoseconds period) {
+void run_watcher(WatcherState state, std::chrono::nanoseconds period,
+                 std::chrono::nanoseconds full_period) {
+    const RepoLocation& loc = state.location;
+    // A file linked before its inode was watched may have been written through the link:
+    // the first poll runs the status command whatever the gate says.
+    bool force_full = true;
+    auto last_full = std::chrono::steady_clock::now();
+    // Nothing may escape a detached thread. A gate that fails half-way cannot be trusted and
+    // is dropped; a poll that runs out of memory is skipped, and the next one compares against
+    // the last fingerprint that was reported.
+    try {
+        if (state.gate) state.gate->watch_linked_files();
+    } catch (const std::exception&) {
+        state.gate.reset();
+    }
     while (state.run->load(std::memory_order_relaxed)) {
         sleep_full(period);
-        // Nothing may escape a detached thread; a poll that runs out of memory is skipped and
-        // the next one compares against the last fingerprint that was reported.
         try {
-            std::uint64_t now =
-                repository_fingerprint(state.location.workdir, state.location.git_dirs);
-            if (now != state.last && state.sink(state.path)) state.last = now;
+            auto now = std::chrono::steady_clock::now();
+            bool timed = now - last_full >= full_period;
+            bool full = !state.gate || std::exchange(force_full, false) || timed;
+            if (timed && state.gate) state.gate->watch_linked_files();  // links made since
+            if (state.gate) {
+                ChangeGate::Verdict verdict = state.gate->poll();
+                if (verdict == ChangeGate::Verdict::lost) state.gate.reset();
+                full = full || verdict != ChangeGate::Verdict::quiet;
+            }
+            if (full) {
+                state.status = status_stream(loc.workdir);
+                last_full = now;
+            }
+            std::uint64_t fp = siphash13(0, 0, metadata_stream(loc.git_dirs) + state.status);
+            if (fp != state.last && state.sink(state.path)) state.last = fp;
         } catch (const std::exception&) {
+            state.gate.reset();
         }
     }
 }
@@ -67,12 +95,17 @@ int WatchService::watch(const std::string& path) {
     WatcherState state;
     state.path = path;
     state.location = locate_repository(path);
-    state.last = repository_fingerprint(state.location.workdir, state.location.git_dirs);
+    // Armed before the first status run, so that whatever changes after that run is an event.
+    state.gate = ChangeGate::arm(state.location);
+    state.status = status_stream(state.location.workdir);
+    state.last = siphash13(0, 0, metadata_stream(state.location.git_dirs) + state.status);
     state.run = it->second;
     state.sink = sink_;
 
     int rc = start_(
-        [state = std::move(state)]() mutable { run_watcher(std::move(state), kWatchPollPeriod); },
+        [state = std::move(state)]() mutable {
+            run_watcher(std::move(state), kWatchPollPeriod, kWatchFullPollPeriod);
+        },
         0);
     if (rc == 0) guard.keep = true;
     return rc;

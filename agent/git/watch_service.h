@@ -2,10 +2,12 @@
 // behind "watch" and "unwatch".
 //
 // A watcher polls the repository fingerprint and hands a "changed" event to the event sink
-// when it moves. It owns its state; the run flag is the only thing it shares with the service,
-// and it never takes the service's lock, so that lock and the output's are never nested. The
-// lock is held by watch() for its whole work (discovery and the first fingerprint), by
-// unwatch() for the removal and by stop_all().
+// when it moves. The status command, the costly part of the fingerprint, runs only when the
+// watch's ChangeGate says its inputs may have changed, and at least once per full period. It owns
+// its state; the run flag is the only thing it shares with the service, and it never takes the
+// service's lock, so that lock and the output's are never nested. The lock is held by watch() for
+// its whole work (discovery and the first fingerprint), by unwatch() for the removal and by
+// stop_all().
 #pragma once
 
 #include <atomic>
@@ -17,12 +19,16 @@
 #include <string>
 #include <unordered_map>
 
+#include "agent/git/change_gate.h"
 #include "agent/git/repository.h"
 #include "common/sys.h"
 
 namespace vesk {
 
 inline constexpr std::chrono::seconds kWatchPollPeriod{2};
+// The bound on what no kernel event reports (a write through a shared mapping, say): the
+// longest a gated watch goes without running the status command.
+inline constexpr std::chrono::minutes kWatchFullPollPeriod{5};
 
 // Queues a "changed" event for the watched path text; false when it could not be queued (out
 // of memory), so the watcher reports the change again at its next poll.
@@ -35,13 +41,16 @@ struct WatcherState {
     RepoLocation location;
     RunFlag run;
     EventSink sink;
-    std::uint64_t last = 0;  // fingerprint of the previous poll
+    std::uint64_t last = 0;            // fingerprint of the previous poll
+    std::shared_ptr<ChangeGate> gate;  // null: every poll runs the status command
+    std::string status;                // the status part of the last poll's stream
 };
 
 // Polls until the run flag is cleared: sleep a full period, fingerprint, hand over one event if
 // it differs from the last. The flag is checked after the poll, so a watcher stopped while
-// asleep still finishes that poll. Tests pass a shorter period.
-void run_watcher(WatcherState state, std::chrono::nanoseconds period);
+// asleep still finishes that poll. Tests pass shorter periods.
+void run_watcher(WatcherState state, std::chrono::nanoseconds period,
+                 std::chrono::nanoseconds full_period);
 
 class WatchService {
   public:
