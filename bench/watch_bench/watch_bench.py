@@ -6,14 +6,24 @@
    time of the same `git status --porcelain=v1 -z --untracked-files=normal` run alone, for a
    small repository and for one with 10,000 tracked files.
 2. Idle: an agent with 20 watches on quiet repositories, CPU time per minute and thread count.
+3. Large trees (--large, with --before OLD_AGENT to compare two builds in the same run): for a
+   repository of 20,000 and of 100,000 tracked files (18 to a directory), how long "watch" takes
+   to answer, the idle cost of that one watch over --idle-seconds (agent and children), the
+   agent's CPU time for its first poll (the link scan and one full status run: what a timed
+   full poll costs, so cost + first/300 s is the idle cost with the five-minute full polls),
+   the latency from a write to its event over --changes writes, and the kernel's inotify
+   memory per watched directory (slab objects from /sys/kernel/slab).
 
-Usage: watch_bench.py [path/to/vesk-agent] [--idle-seconds N]
+Usage: watch_bench.py [path/to/vesk-agent] [--idle-seconds N] [--large [--before OLD]]
 Standard library only; speaks the frame protocol directly.
 """
 import argparse
 import json
 import os
+import random
 import resource
+import select
+import statistics
 import shutil
 import struct
 import subprocess
@@ -29,14 +39,13 @@ def git(cwd, *args):
     subprocess.run(["git", "-C", cwd, *args], check=True, stdout=subprocess.DEVNULL)
 
 
-def make_repo(path, files):
+def make_repo(path, files, per_dir=100):
     os.makedirs(path)
     git(path, "init", "-q", "-b", "main")
     git(path, "config", "user.name", "Bench")
     git(path, "config", "user.email", "bench@example.invalid")
-    per_dir = 100
     for i in range(files):
-        d = os.path.join(path, "d%03d" % (i // per_dir))
+        d = os.path.join(path, "d%04d" % (i // per_dir))
         os.makedirs(d, exist_ok=True)
         with open(os.path.join(d, "f%05d.txt" % i), "w") as f:
             f.write("line %d\n" % i)
@@ -62,6 +71,14 @@ class Agent:
                 if "error" in reply:
                     raise RuntimeError(reply["error"])
                 return reply
+
+    def next_event(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        if not ready:
+            return None
+        header = json.loads(self.read_frame())
+        self.read_frame()
+        return header
 
     def read_frame(self):
         (n,) = struct.unpack(">I", self.proc.stdout.read(4))
@@ -114,6 +131,45 @@ def per_poll(exe, paths, polls, status_wall):
     return used / (polls * len(paths))
 
 
+def watch_cost():
+    """Kernel bytes one watched directory allocates: its mark, and the connector of its inode."""
+    total = 0
+    for cache in ("inotify_inode_mark", "fsnotify_mark_connector"):
+        with open("/sys/kernel/slab/%s/slab_size" % cache) as f:
+            total += int(f.read())
+    return total
+
+
+def large(name, exe, repo, args):
+    """One watch of repo: answer time, idle cost, first-poll cost, latency, kernel memory."""
+    agent = Agent(exe)
+    wall = time.monotonic()
+    agent.call("watch", {"path": repo})
+    answer = time.monotonic() - wall
+    start = agent.cpu_seconds()
+    time.sleep(POLL_PERIOD + POLL_PERIOD / 2)  # the first poll, and the link scan before it
+    first = agent.cpu_seconds() - start
+    start = agent.cpu_seconds()
+    time.sleep(args.idle_seconds)
+    idle = (agent.cpu_seconds() - start) / args.idle_seconds
+    latencies = []
+    target = os.path.join(repo, "d0000", "f00000.txt")
+    for i in range(args.changes):
+        time.sleep(random.uniform(0, POLL_PERIOD))  # anywhere in the poll period
+        with open(target, "a") as f:
+            f.write("change %d\n" % i)
+        wall = time.monotonic()
+        event = agent.next_event(30)
+        latencies.append(time.monotonic() - wall if event else float("nan"))
+        subprocess.run(["git", "-C", repo, "checkout", "-q", "--", "."], check=True)
+        agent.next_event(30)  # the undo's own event
+    agent.close()
+    print("%-8s %-30s answer %6.3f s  idle %6.3f %% of a core (+%.3f %% full polls)  "
+          "first poll %.3f s  latency median %.2f s max %.2f s  %d dirs"
+          % (name, os.path.basename(repo), answer, idle * 100, first / 300 * 100, first,
+             statistics.median(latencies), max(latencies), args.dirs[repo]))
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     default_exe = os.path.join(here, "..", "..", "build", "release", "vesk-agent")
@@ -121,11 +177,30 @@ def main():
     ap.add_argument("agent", nargs="?", default=default_exe)
     ap.add_argument("--idle-seconds", type=float, default=60.0)
     ap.add_argument("--polls", type=int, default=10)
+    ap.add_argument("--large", action="store_true")
+    ap.add_argument("--before")
+    ap.add_argument("--changes", type=int, default=10)
+    ap.add_argument("--sizes", default="20000,100000")
     args = ap.parse_args()
     exe = os.path.abspath(args.agent)
 
     tmp = tempfile.mkdtemp(prefix="vesk-watch-bench-")
     try:
+        if args.large:
+            builds = [("after", exe)] + ([("before", os.path.abspath(args.before))]
+                                         if args.before else [])
+            print("kernel memory per watched directory: %d B (inotify mark and inode connector;"
+                  " the inode itself stays cached while watched)" % watch_cost())
+            args.dirs = {}
+            for files in (int(n) for n in args.sizes.split(",")):
+                repo = os.path.join(tmp, "files%d" % files)
+                make_repo(repo, files, per_dir=18)
+                args.dirs[repo] = sum(1 for _ in os.walk(repo))
+                print("loadavg", open("/proc/loadavg").read().strip())
+                for name, build in builds:
+                    large(name, build, repo, args)
+                print("loadavg", open("/proc/loadavg").read().strip())
+            return
         small = [os.path.join(tmp, "small%02d" % i) for i in range(20)]
         for p in small:
             make_repo(p, 5)
