@@ -1,5 +1,6 @@
 #include "agent/git/watch_service.h"
 
+#include "agent/git/change_gate.h"
 #include "agent/git/siphash.h"
 
 #include <time.h>
@@ -12,18 +13,14 @@
 namespace vesk {
 namespace {
 
-// Sleeps the whole period even when signals interrupt it: the deadline is absolute, so each
-// retry sleeps only what remains.
-void sleep_full(std::chrono::nanoseconds period) {
+// Sleeps until the deadline even when signals interrupt it: the deadline is absolute, so each
+// retry sleeps only what remains. steady_clock is CLOCK_MONOTONIC.
+void sleep_until(std::chrono::steady_clock::time_point wake) {
+    auto since = wake.time_since_epoch();
+    auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
     timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    auto secs = std::chrono::duration_cast<std::chrono::seconds>(period);
-    deadline.tv_sec += static_cast<time_t>(secs.count());
-    deadline.tv_nsec += static_cast<long>((period - secs).count());
-    if (deadline.tv_nsec >= 1'000'000'000) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1'000'000'000;
-    }
+    deadline.tv_sec = static_cast<time_t>(secs.count());
+    deadline.tv_nsec = static_cast<long>(std::chrono::nanoseconds(since - secs).count());
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
@@ -32,29 +29,35 @@ void sleep_full(std::chrono::nanoseconds period) {
 
 void run_watcher(WatcherState state, std::chrono::nanoseconds period,
                  std::chrono::nanoseconds full_period) {
+    using Clock = std::chrono::steady_clock;
     const RepoLocation& loc = state.location;
-    // A file linked before its inode was watched may have been written through the link:
-    // the first poll runs the status command whatever the gate says.
+    Clock::time_point wake = Clock::now() + period;
+    auto last_full = Clock::now();
+    // The gate is armed here rather than in watch(), so that walking a large tree does not
+    // delay the reply. What changes before a directory is watched is seen by the first poll,
+    // which runs the status command whatever the gate says (so is a write made through a link
+    // before its inode was watched).
+    std::unique_ptr<ChangeGate> gate;
     bool force_full = true;
-    auto last_full = std::chrono::steady_clock::now();
     // Nothing may escape a detached thread. A gate that fails half-way cannot be trusted and
     // is dropped; a poll that runs out of memory is skipped, and the next one compares against
     // the last fingerprint that was reported.
     try {
-        if (state.gate) state.gate->watch_linked_files();
+        gate = ChangeGate::arm(loc);
+        if (gate) gate->watch_linked_files();
     } catch (const std::exception&) {
-        state.gate.reset();
+        gate.reset();
     }
     while (state.run->load(std::memory_order_relaxed)) {
-        sleep_full(period);
+        sleep_until(wake);
         try {
-            auto now = std::chrono::steady_clock::now();
+            auto now = Clock::now();
             bool timed = now - last_full >= full_period;
-            bool full = !state.gate || std::exchange(force_full, false) || timed;
-            if (timed && state.gate) state.gate->watch_linked_files();  // links made since
-            if (state.gate) {
-                ChangeGate::Verdict verdict = state.gate->poll();
-                if (verdict == ChangeGate::Verdict::lost) state.gate.reset();
+            bool full = !gate || std::exchange(force_full, false) || timed;
+            if (timed && gate) gate->watch_linked_files();  // links made since
+            if (gate) {
+                ChangeGate::Verdict verdict = gate->poll();
+                if (verdict == ChangeGate::Verdict::lost) gate.reset();
                 full = full || verdict != ChangeGate::Verdict::quiet;
             }
             if (full) {
@@ -64,8 +67,9 @@ void run_watcher(WatcherState state, std::chrono::nanoseconds period,
             std::uint64_t fp = siphash13(0, 0, metadata_stream(loc.git_dirs) + state.status);
             if (fp != state.last && state.sink(state.path)) state.last = fp;
         } catch (const std::exception&) {
-            state.gate.reset();
+            gate.reset();
         }
+        wake = Clock::now() + period;
     }
 }
 
@@ -95,8 +99,6 @@ int WatchService::watch(const std::string& path) {
     WatcherState state;
     state.path = path;
     state.location = locate_repository(path);
-    // Armed before the first status run, so that whatever changes after that run is an event.
-    state.gate = ChangeGate::arm(state.location);
     state.status = status_stream(state.location.workdir);
     state.last = siphash13(0, 0, metadata_stream(state.location.git_dirs) + state.status);
     state.run = it->second;

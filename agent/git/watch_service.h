@@ -3,7 +3,8 @@
 //
 // A watcher polls the repository fingerprint and hands a "changed" event to the event sink
 // when it moves. The status command, the costly part of the fingerprint, runs only when the
-// watch's ChangeGate says its inputs may have changed, and at least once per full period. It owns
+// watcher's ChangeGate says its inputs may have changed, and at least once per full period;
+// without a gate, at every poll. It owns
 // its state; the run flag is the only thing it shares with the service, and it never takes the
 // service's lock, so that lock and the output's are never nested. The lock is held by watch() for
 // its whole work (discovery and the first fingerprint), by unwatch() for the removal and by
@@ -19,7 +20,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "agent/git/change_gate.h"
 #include "agent/git/repository.h"
 #include "common/sys.h"
 
@@ -41,9 +41,8 @@ struct WatcherState {
     RepoLocation location;
     RunFlag run;
     EventSink sink;
-    std::uint64_t last = 0;            // fingerprint of the previous poll
-    std::shared_ptr<ChangeGate> gate;  // null: every poll runs the status command
-    std::string status;                // the status part of the last poll's stream
+    std::uint64_t last = 0;  // fingerprint of the previous poll
+    std::string status;      // the status part of the last poll's stream
 };
 
 // Polls until the run flag is cleared: sleep a full period, fingerprint, hand over one event if
