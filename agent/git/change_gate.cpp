@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <utility>
 #include <variant>
 
@@ -64,9 +63,12 @@ std::size_t watch_budget() {
         double v = std::strtod(text, &end);
         if (*end == '\0' && v >= 0 && v <= 1) share = v;
     }
-    std::size_t limit = 8192;  // the kernel's historical default, when /proc cannot tell
-    std::ifstream("/proc/sys/fs/inotify/max_user_watches") >> limit;
-    return static_cast<std::size_t>(static_cast<double>(limit) * share);
+    double limit = 8192;  // the kernel's historical default, when /proc cannot tell
+    char text[32] = {};
+    if (unique_fd fd(::open("/proc/sys/fs/inotify/max_user_watches", O_RDONLY | O_CLOEXEC)); fd) {
+        if (::read(fd.get(), text, sizeof text - 1) > 0) limit = std::strtod(text, nullptr);
+    }
+    return static_cast<std::size_t>(limit * share);
 }
 
 std::string_view take_field(std::string_view& rest) {
@@ -192,8 +194,10 @@ void ChangeGate::watch_linked_files() {
         if (!d.file && !d.git) dirs.push_back(d.path);
     }
     for (const std::string& path : dirs) {
-        DIR* dir = ::opendir(path.c_str());
+        unique_fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        DIR* dir = fd ? ::fdopendir(fd.get()) : nullptr;
         if (!dir) continue;
+        fd.release();
         while (dirent* e = ::readdir(dir)) {
             if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
             struct stat st;
@@ -220,6 +224,7 @@ void ChangeGate::read_outside_files() {
     }
     if (!home.empty()) outside_.push_back(join_path(home, ".gitconfig"));
     outside_.emplace_back("/etc/gitconfig");
+    outside_.emplace_back("/etc/gitattributes");
     for (const char* var : {"GIT_CONFIG_GLOBAL", "GIT_CONFIG_SYSTEM"}) {
         if (const char* p = std::getenv(var); p && *p)
             outside_.push_back(join_path(loc_.workdir, p));
