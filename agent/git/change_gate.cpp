@@ -13,6 +13,7 @@
 #include <utility>
 #include <variant>
 
+#include "agent/git/git_child.h"
 #include "agent/params.h"
 
 namespace vesk {
