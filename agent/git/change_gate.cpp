@@ -119,8 +119,10 @@ bool ChangeGate::build() {
     fd_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!fd_) return false;
     if (!walk(top_, false, true)) return false;
-    for (const std::string& dir : loc_.git_dirs) {
-        if (!walk(dir, true, true)) return false;
+    for (auto dir = loc_.git_dirs.begin(); dir != loc_.git_dirs.end(); ++dir) {
+        // An ordinary repository names its git directory twice.
+        if (std::find(loc_.git_dirs.begin(), dir, *dir) == dir && !walk(*dir, true, true))
+            return false;
     }
     read_outside_files();
     stamps_ = stamp_outside_files();
