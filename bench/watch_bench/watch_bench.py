@@ -93,6 +93,20 @@ class Agent:
         utime, stime, cutime, cstime = (int(x) for x in fields[11:15])
         return (utime + stime + cutime + cstime) / TICK
 
+    def cpu_fine(self):
+        """CPU seconds to the nanosecond for the agent's live threads, plus reaped children."""
+        tasks = "/proc/%d/task" % self.proc.pid
+        own = 0
+        for t in os.listdir(tasks):
+            try:
+                with open("%s/%s/schedstat" % (tasks, t)) as f:
+                    own += int(f.read().split()[0])
+            except FileNotFoundError:  # a worker that ended meanwhile
+                pass
+        with open("/proc/%d/stat" % self.proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return own / 1e9 + (int(fields[13]) + int(fields[14])) / TICK
+
     def settle(self):
         """Waits until no child of the agent runs, so a poll in flight is never cut."""
         tasks = "/proc/%d/task" % self.proc.pid
@@ -156,9 +170,9 @@ def large(name, exe, repo, args):
     time.sleep(2 * POLL_PERIOD)  # the gate's setup and the first poll, a full one
     agent.settle()
     first = agent.cpu_seconds() - start
-    start = agent.cpu_seconds()
+    start = agent.cpu_fine()
     time.sleep(args.idle_seconds)
-    idle = (agent.cpu_seconds() - start) / args.idle_seconds
+    idle = (agent.cpu_fine() - start) / args.idle_seconds
     latencies = []
     target = os.path.join(repo, "d0000", "f00000.txt")
     for i in range(args.changes):
@@ -171,7 +185,7 @@ def large(name, exe, repo, args):
         subprocess.run(["git", "-C", repo, "checkout", "-q", "--", "."], check=True)
         agent.next_event(30)  # the undo's own event
     agent.close()
-    print("%-8s %-30s idle %6.3f %% of a core (+%.3f %% full polls)  "
+    print("%-8s %-30s idle %7.4f %% of a core (+%.3f %% full polls)  "
           "first poll %.3f s  latency median %.2f s max %.2f s  %d dirs"
           % (name, os.path.basename(repo), idle * 100, first / 300 * 100, first,
              statistics.median(latencies), max(latencies), args.dirs[repo]))
@@ -216,6 +230,8 @@ def main():
                     print("%-8s %-30s watch answers in %.3f s (median of 7, %.3f-%.3f)"
                           % (name, os.path.basename(repo), statistics.median(answers[name]),
                              min(answers[name]), max(answers[name])))
+                alone, _ = status_alone(repo, 5)
+                print("status alone: %.3f CPU s" % alone)
                 for name, build in builds:
                     large(name, build, repo, args)
                 print("loadavg", open("/proc/loadavg").read().strip())
