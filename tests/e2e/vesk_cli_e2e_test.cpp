@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "client/cli.h"
@@ -330,6 +332,44 @@ TEST(VeskCli, Pieces) {
     EXPECT_EQ(vesk::cli::human_bytes(1048063), "1023.5 KiB");
 }
 
+// --help is made from the command table; the manual page and the completion must say the same.
+TEST(VeskCli, ManualAndCompletionFollowTheTable) {
+    const std::string man = read_file(std::string(VESK_SOURCE_DIR) + "/packaging/vesk.1"),
+                      completion = read_file(std::string(VESK_SOURCE_DIR) +
+                                             "/packaging/vesk.bash-completion");
+    // The synopsis lines of the manual's COMMANDS section, as text: .B joins its words with
+    // spaces, .BI alternates fonts without them; font changes and escapes go.
+    std::set<std::string> synopses;
+    std::istringstream lines(man.substr(man.find(".SH COMMANDS"), man.find(".SH JSON")));
+    for (std::string line, prev; std::getline(lines, line); prev = line) {
+        if (prev != ".TP" || (line.rfind(".B ", 0) != 0 && line.rfind(".BI ", 0) != 0)) continue;
+        std::string text;
+        bool quoted = false;
+        for (char ch : line.substr(line.find(' ') + 1)) {
+            if (ch == '"')
+                quoted = !quoted;
+            else if (ch != ' ' || quoted || line[2] == ' ')
+                text += ch;
+        }
+        text = std::regex_replace(text, std::regex(R"(\\f[BIRP]|\\&)"), "");
+        synopses.insert(std::regex_replace(text, std::regex(R"(\\-)"), "-"));
+    }
+    std::string names;
+    for (const vesk::cli::Command& c : vesk::cli::commands()) {
+        names += (names.empty() ? "" : " ") + std::string(c.name);
+        EXPECT_EQ(synopses.count(c.name + std::string(*c.synopsis ? " " : "") + c.synopsis), 1u)
+            << c.name;
+        // The options the completion offers after the command, but for the tool's own.
+        std::smatch m;
+        const std::regex words("\n +(?:[a-z]+ \\| )*" + std::string(c.name) +
+                               R"x((?: \| [a-z]+)*\) words="([^"]*)")x");
+        std::string offered = std::regex_search(completion, m, words) ? m[1].str() : "$long --";
+        EXPECT_EQ(std::regex_replace(offered, std::regex(R"(( ?\$long)? ?--$)"), ""), c.options)
+            << c.name;
+    }
+    EXPECT_NE(completion.find("local commands=\"" + names + "\""), std::string::npos) << names;
+}
+
 // The library leaves its caller's signal handling alone: an agent gone before a large request
 // is an error to report, not a SIGPIPE that ends a caller which does not ignore it.
 TEST(Client, AnAgentGoneUnderALargeRequestIsAnErrorNotASignal) {
@@ -339,6 +379,21 @@ TEST(Client, AnAgentGoneUnderALargeRequestIsAnErrorNotASignal) {
     auto* const ignoring = ::signal(SIGPIPE, SIG_DFL);  // the harness ignores it; this caller not
     EXPECT_THROW(agent.write_file("x", std::string(4u << 20, 'x')), vesk::client::AgentError);
     ::signal(SIGPIPE, ignoring);
+}
+
+// A reply's body given to a sink arrives in pieces, in order, and is not kept as well.
+TEST(Client, AReplyBodyGoesToASinkAsItArrives) {
+    vesk::client::AgentClient agent(agent_path());
+    std::string got;
+    int pieces = 0;
+    vesk::client::ProgramResult r = agent.exec(".", "seq", {"500000"}, {}, [&](std::string_view p) {
+        got += p;
+        ++pieces;
+    });
+    EXPECT_EQ(got, run_process({"seq", "500000"}).out);
+    EXPECT_EQ(r.stdout_size, got.size());
+    EXPECT_TRUE(r.stdout_bytes.empty());
+    EXPECT_GT(pieces, 1);
 }
 
 TEST(VeskCli, WatchPrintsATimestampedLinePerChangeUntilInterrupted) {
