@@ -89,9 +89,10 @@ TEST(VeskCli, Table) {
         {"$V --json ls m", "", 0, "[\"n\"]\n"},
         {"$V ls b -l; $V ls -la ../f", "", 0, "dir  " + std::string(12 - size_c.size(), ' ') +
          size_c + " c\nfile           15 ../f\n"},
-        // An error names the side that failed; "-" is standard output.
-        {"$V get ../f -; $V put ../f $D/no/x; $V put $D/no/y < ../f", "", 1, bytes,
-         "vesk: $D/no/x: " + enoent + "vesk: $D/no/y: " + enoent},
+        // An error names the side that failed; "-" is standard output; an existing directory
+        // receives a file under its own name.
+        {"$V get ../f -; $V put ../f $D/no/x; $V put $D/no/y < ../f; $V put ../f $D && cmp ../f $D/f",
+         "", 0, bytes, "vesk: $D/no/x: " + enoent + "vesk: $D/no/y: " + enoent},
         // Trees and several files: links skipped with a note, a failed file named, the rest
         // copied; an existing directory receives a copy under the source's name.
         {"cd $D && mkdir -p s/e s/d r/s/f m && echo 1 > s/f && echo 2 > s/d/g && ln -s f s/l\n"
@@ -232,8 +233,9 @@ TEST(VeskCli, Table) {
         {"$T --agent ../cut hello", 1, "vesk: .*ended inside a message.*\n"},
         {"$T --ssh box --remote-agent no-agent hello", 1, "[\\s\\S]*\nvesk: agent failed: .*status "
          "127; is no-agent on the PATH of box\\? \\(--remote-agent PATH names it\\)\n"},
-        {"$T --ssh box --remote-agent /no/agent hello", 1, "[\\s\\S]*\nvesk: agent failed: .*status "
-         "127; box has no program /no/agent\n"},
+        {"$T --ssh box --remote-agent /no/agent hello; $T --ssh box --remote-agent ../three hello", 1,
+         "[\\s\\S]*\nvesk: agent failed: .*status 127; box has no program /no/agent\n[\\s\\S]*"
+         "\nvesk: agent failed: .*status 126; \\.\\./three on box is not executable\n"},
     };
     // clang-format on
     for (const auto& [script, code, pattern] : patterns)
