@@ -11,7 +11,9 @@
 #include <deque>
 
 #include "client/output.h"
+#include "common/codec.h"
 #include "common/sys.h"
+#include "common/text.h"
 
 namespace vesk::cli {
 
@@ -88,7 +90,9 @@ void walk_local(const std::string& dir, const std::string& remote, Plan& plan) {
     for (const std::string& n : names) {
         const std::string path = child_of(dir, n), to = child_of(remote, n);
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0)
+        if (!is_valid_utf8(n))
+            plan.fail(path + ": the name is not valid UTF-8; the agent takes UTF-8 names only");
+        else if (::lstat(path.c_str(), &st) != 0)
             plan.fail("cannot read " + path + ": " + std::strerror(errno));
         else if (S_ISLNK(st.st_mode))
             note("skipped the symbolic link " + path);
@@ -107,6 +111,10 @@ bool send_file(AgentClient& c, const FileJob& job, Plan& plan, std::uint64_t& id
     std::optional<std::uint64_t> size = fd ? regular_file_rest(fd.get()) : std::nullopt;
     if (!fd || !size) {
         plan.fail("cannot read " + job.from + ": " + std::strerror(fd ? EINVAL : errno));
+        return false;
+    }
+    if (*size > kMaxFrameLen) {
+        plan.fail(too_large_for_agent(job.from).what());
         return false;
     }
     try {
