@@ -274,7 +274,9 @@ std::string AgentClient::describe_death(const std::string& cause) {
     auto grace = malformed_ ? std::chrono::milliseconds(300) : std::chrono::milliseconds(2000);
     std::optional<int> status = wait_exit(grace);
     std::string text = "agent failed: " + cause;
-    text += status ? "; it " + describe_wait_status(*status) : "; it is still running";
+    text += status ? std::string(WIFSIGNALED(*status) ? "; it was " : "; it ") +
+                         describe_wait_status(*status)
+                   : "; it is still running";
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait_for(lock, std::chrono::milliseconds(status ? 1000 : 100), [&] { return err_done_; });
     std::string tail = stderr_tail(err_text_);

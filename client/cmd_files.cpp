@@ -74,8 +74,9 @@ int put_one(Session& s, const std::string& local, std::string remote) {
     }
     AgentClient& c = s.agent();
     // An existing directory receives the file under its own name, as cp and scp do.
-    if (!from_stdin && (remote.back() == '/' || c.stat(remote).is_dir))
-        remote += (remote.back() == '/' ? "" : "/") + base_name(local);
+    const bool slash = !remote.empty() && remote.back() == '/';
+    if (!from_stdin && (slash || c.stat(remote).is_dir))
+        remote += (slash ? "" : "/") + base_name(local);
     transfer_of(from_stdin ? remote : name);
     std::optional<std::uint64_t> size =
         from_stdin && stdin_was_closed ? std::nullopt : regular_file_rest(fd);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <utility>
 
 #include "client/output.h"
 #include "common/codec.h"
@@ -245,19 +246,27 @@ void receive_files(AgentClient& c, Plan& plan) {
         });
         return true;
     };
-    pipeline(c, plan.files, send, [&](std::size_t k, const client::Message& m) {
-        const FileJob& job = plan.files[k];
-        Landing& l = landing[k];
-        if (m.error || l.err) {
-            ::close(l.fd);
-            ::unlink(l.temp.c_str());
-            forget_on_signal(l.temp);
-        }
-        if (m.error) return plan.fail(job.from + ": " + *m.error);
-        int err = l.err ? l.err : place_temp(l.fd, l.temp, job.to);
-        if (err) plan.fail("cannot write " + job.to + ": " + std::strerror(err));
-        plan.progress(job.size);
-    });
+    auto drop = [](Landing& l) {
+        ::close(std::exchange(l.fd, -1));
+        ::unlink(l.temp.c_str());
+        forget_on_signal(l.temp);
+    };
+    try {
+        pipeline(c, plan.files, send, [&](std::size_t k, const client::Message& m) {
+            const FileJob& job = plan.files[k];
+            Landing& l = landing[k];
+            if (m.error || l.err) drop(l);
+            if (m.error) return plan.fail(job.from + ": " + *m.error);
+            int err = l.err ? l.err : place_temp(std::exchange(l.fd, -1), l.temp, job.to);
+            if (err) plan.fail("cannot write " + job.to + ": " + std::strerror(err));
+            plan.progress(job.size);
+        });
+    } catch (...) {
+        // The agent is gone: what was in flight leaves nothing behind.
+        for (Landing& l : landing)
+            if (l.fd >= 0) drop(l);
+        throw;
+    }
 }
 
 int finish(Session& s, Plan& plan) {
