@@ -10,10 +10,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 #include <stdexcept>
 #include <system_error>
 
+#include "client/stream_io.h"
 #include "common/codec.h"
 #include "common/text.h"
 
@@ -21,97 +21,7 @@ namespace vesk::client {
 
 namespace {
 
-constexpr std::size_t kChunk = 1u << 20;
 constexpr std::size_t kStderrKeep = 64u << 10;
-
-// Writes the pieces in order without letting a vanished reader raise SIGPIPE in the caller's
-// process (a library must not change its host's signal handling, and the caller may not ignore
-// SIGPIPE): the signal is blocked for this thread during the write and a pending one consumed.
-// on_chunk gets the bytes done so far, across all pieces. On failure errno is the write's.
-bool write_all_blocking_sigpipe(int fd, std::initializer_list<std::string_view> pieces,
-                                const std::function<void(std::size_t)>& on_chunk) {
-    sigset_t pipe_set, old_set, pending;
-    sigemptyset(&pipe_set);
-    sigaddset(&pipe_set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-    bool ok = true;
-    std::size_t before = 0;  // bytes of the earlier pieces
-    for (std::string_view bytes : pieces) {
-        std::size_t done = 0;
-        while (ok && done < bytes.size()) {
-            std::size_t n = std::min(kChunk, bytes.size() - done);
-            ssize_t w = ::write(fd, bytes.data() + done, n);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                ok = false;
-                break;
-            }
-            done += static_cast<std::size_t>(w);
-            if (on_chunk) on_chunk(before + done);
-        }
-        before += done;
-    }
-    const int err = errno;
-    if (!ok && err == EPIPE && !was_pending) {
-        timespec zero{0, 0};
-        sigtimedwait(&pipe_set, nullptr, &zero);
-    }
-    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
-    errno = err;  // the write's, for the caller
-    return ok;
-}
-
-enum class ReadResult { ok, end, stopped };
-
-// Reads up to n bytes into p once the descriptor is readable; the count read, or nothing.
-ReadResult read_some(int fd, int stop_fd, char* p, std::size_t n, std::size_t& got) {
-    for (;;) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return ReadResult::end;
-        }
-        if (fds[1].revents) return ReadResult::stopped;
-        ssize_t r = ::read(fd, p, n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return ReadResult::end;
-        got = static_cast<std::size_t>(r);
-        return ReadResult::ok;
-    }
-}
-
-// Reads exactly n bytes.
-ReadResult read_exact(int fd, int stop_fd, char* p, std::size_t n) {
-    for (std::size_t done = 0, got = 0; done < n; done += got) {
-        ReadResult r = read_some(fd, stop_fd, p + done, std::min(kChunk, n - done), got);
-        if (r != ReadResult::ok) return r;
-    }
-    return ReadResult::ok;
-}
-
-// Appends the rest of a payload of n bytes to out. The buffer grows with the bytes that
-// arrive, never to the announced length at once: a corrupt length costs what was sent, not
-// what it claims.
-ReadResult read_payload(int fd, int stop_fd, std::string& out, std::size_t n,
-                        const std::function<void(std::size_t)>& on_chunk) {
-    std::size_t done = out.size();
-    while (done < n) {
-        if (out.size() == done) out.resize(std::min(n, std::max(2 * done, kChunk)));
-        std::size_t got = 0;
-        ReadResult r =
-            read_some(fd, stop_fd, out.data() + done, std::min(kChunk, out.size() - done), got);
-        if (r != ReadResult::ok) {
-            out.resize(done);
-            return r;
-        }
-        done += got;
-        if (on_chunk) on_chunk(done);
-    }
-    out.resize(done);
-    return ReadResult::ok;
-}
 
 // A byte of what a greeting or a message of the day is made of (UTF-8 counted as text).
 bool is_text_byte(char c) {
@@ -132,32 +42,6 @@ std::string stray_excerpt(std::string_view text) {
         line.pop_back();
     if (!line.empty() && static_cast<unsigned char>(line.back()) >= 0xc0) line.pop_back();
     return line + "\u2026";
-}
-
-// The PATH that the environment changes set for the child (the last change wins); nothing
-// when they leave ours or remove it.
-std::optional<std::string> path_set_for_child(
-    const std::vector<std::pair<std::string, std::optional<std::string>>>& changes) {
-    std::optional<std::string> path;
-    for (const auto& [name, value] : changes) {
-        if (name == "PATH") path = value;
-    }
-    return path;
-}
-
-// posix_spawnp searches the caller's PATH; a PATH given for the child is the one that counts.
-// A program found nowhere on it is left to that search.
-std::string resolve_program(const std::string& program, const std::string& dirs) {
-    if (program.find('/') != std::string::npos) return program;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t colon = dirs.find(':', start);
-        std::string dir = dirs.substr(start, colon == std::string::npos ? colon : colon - start);
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-        if (colon == std::string::npos) return program;
-        start = colon + 1;
-    }
 }
 
 // The codec repairs text that is not UTF-8 (the agent must never put a stray byte on its
@@ -183,22 +67,6 @@ void refuse_invalid_utf8(const nlohmann::json& v) {
     }
 }
 
-// Single-quotes a word for a POSIX shell unless it is plainly safe.
-std::string shell_quote(const std::string& word) {
-    bool safe = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-+=:,@%", c);
-    });
-    if (safe) return word;
-    std::string out = "'";
-    for (char c : word) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
 // The last few non-empty lines of the agent's standard error, for error messages.
 std::string stderr_tail(const std::string& text) {
     std::vector<std::string> lines;
@@ -220,67 +88,11 @@ std::string stderr_tail(const std::string& text) {
 
 }  // namespace
 
-std::string describe_wait_status(int status) {
-    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) {
-        int sig = WTERMSIG(status);
-        const char* name = strsignal(sig);
-        return "killed by signal " + std::to_string(sig) +
-               (name ? " (" + std::string(name) + ")" : "");
-    }
-    return "ended with wait status " + std::to_string(status);
-}
-
-StartOptions local_start(const std::string& agent_path) {
-    StartOptions options;
-    options.argv = {agent_path, "serve"};
-    // A Ctrl-C at the terminal then reaches only the caller, whose end of input makes the
-    // agent hang up the programs it runs; an agent killed by the same signal could not.
-    options.own_process_group = true;
-    return options;
-}
-
-StartOptions ssh_start(const std::string& host, const std::string& remote_agent,
-                       const std::vector<std::string>& ssh_options) {
-    if (host.empty() || host[0] == '-')
-        throw std::invalid_argument("not a host name: \"" + host + "\"");
-    StartOptions options;
-    // ssh hands the remote command to the remote user's shell, so it is one quoted string.
-    // A leading "~/" stays outside the quotes so the remote shell still expands it.
-    std::string command = remote_agent.rfind("~/", 0) == 0
-                              ? "~/" + shell_quote(remote_agent.substr(2))
-                              : shell_quote(remote_agent);
-    options.argv = {"ssh"};
-    options.argv.insert(options.argv.end(), ssh_options.begin(), ssh_options.end());
-    options.argv.insert(options.argv.end(), {"--", host, command + " serve"});
-    options.through_ssh = true;
-    options.capture_stderr = false;
-    return options;
-}
-
-AgentClient::AgentClient(const std::string& agent_path) {
-    start(local_start(agent_path));
-}
+AgentClient::AgentClient(const std::string& agent_path) : AgentClient(local_start(agent_path)) {}
 
 AgentClient::AgentClient(const StartOptions& options) {
-    start(options);
-}
-
-void AgentClient::start(const StartOptions& options) {
-    if (options.argv.empty()) throw std::runtime_error("cannot start agent: empty command");
-    SpawnOptions spawn;
-    spawn.argv = options.argv;
-    if (std::optional<std::string> path = path_set_for_child(options.env))
-        spawn.argv[0] = resolve_program(options.argv[0], *path);
-    spawn.cwd = options.cwd;
-    spawn.env = options.env;
-    spawn.err = options.capture_stderr ? Stdio::pipe : Stdio::inherit;
-    spawn.own_process_group = options.own_process_group;
+    start_process(options, child_);
     through_ssh_ = options.through_ssh;
-    // spawn_child gives the agent (or ssh) a clean slate: the caller may block or ignore
-    // signals (a tool waiting for SIGINT, a program ignoring SIGPIPE).
-    if (int e = spawn_child(spawn, child_))
-        throw std::runtime_error("cannot start " + options.argv[0] + ": " + std::strerror(e));
     in_ = std::move(child_.in);
     out_ = std::move(child_.out);
     err_ = std::move(child_.err);
@@ -341,9 +153,8 @@ bool AgentClient::read_frame(const char* len, std::string& payload) {
     return read_payload(out_.get(), stop_r_.get(), payload, n, on_chunk) == ReadResult::ok;
 }
 
-// Like read_frame, but the payload goes to the sink's file as it arrives. After a failed write
-// the rest is still read (the stream stays in step) and the first error kept.
-bool AgentClient::read_body_into(const char* len, BodySink& sink) {
+// Like read_frame, but the payload goes to the sink a chunk at a time as it arrives.
+bool AgentClient::read_body_into(const char* len, const Sink& sink) {
     const std::uint32_t n = get_be32(len);
     ProgressHandler progress = progress_for(n);
     std::string chunk(std::min<std::size_t>(n, kChunk), '\0');
@@ -351,8 +162,7 @@ bool AgentClient::read_body_into(const char* len, BodySink& sink) {
         if (read_some(out_.get(), stop_r_.get(), chunk.data(), std::min(chunk.size(), n - done),
                       got) != ReadResult::ok)
             return false;
-        if (sink.err == 0 && !write_all_blocking_sigpipe(sink.fd, {{chunk.data(), got}}, {}))
-            sink.err = errno;
+        sink(std::string_view(chunk.data(), got));
         if (progress) progress(false, done + got, n);
     }
     return true;
@@ -398,17 +208,18 @@ void AgentClient::reader_loop() {
         if (!read_frame(len, m.header_text)) return finish("its output ended inside a message");
         std::optional<Header> header = decode_envelope(m.header_text);
         if (!header) return finish("it sent a header that is not a valid envelope");
-        std::shared_ptr<BodySink> sink;
+        Sink sink;
         if (!header->method) {
             std::lock_guard<std::mutex> lock(mu_);
             if (auto it = sinks_.find(header->id); it != sinks_.end()) {
-                if (!header->error) sink = it->second;
+                if (!header->error) sink = std::move(it->second);
                 sinks_.erase(it);
             }
         }
         if (read_exact(fd, stop, len, 4) != ReadResult::ok ||
-            !(sink ? read_body_into(len, *sink) : read_frame(len, m.body)))
+            !(sink ? read_body_into(len, sink) : read_frame(len, m.body)))
             return finish("its output ended inside a message");
+        m.body_size = get_be32(len);
         m.id = header->id;
         m.method = std::move(header->method);
         m.data = std::move(header->data);
@@ -463,7 +274,9 @@ std::string AgentClient::describe_death(const std::string& cause) {
     auto grace = malformed_ ? std::chrono::milliseconds(300) : std::chrono::milliseconds(2000);
     std::optional<int> status = wait_exit(grace);
     std::string text = "agent failed: " + cause;
-    text += status ? "; it " + describe_wait_status(*status) : "; it is still running";
+    text += status ? std::string(WIFSIGNALED(*status) ? "; it was " : "; it ") +
+                         describe_wait_status(*status)
+                   : "; it is still running";
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait_for(lock, std::chrono::milliseconds(status ? 1000 : 100), [&] { return err_done_; });
     std::string tail = stderr_tail(err_text_);
@@ -530,12 +343,11 @@ bool AgentClient::write_request_from_fd(std::string_view head, int fd, std::uint
     throw AgentError(trouble + "; the connection was dropped so that nothing was written");
 }
 
-std::uint64_t AgentClient::send_message(std::string_view method, const nlohmann::json& data,
-                                        const BodySource& body,
-                                        const std::shared_ptr<BodySink>& sink) {
+std::uint64_t AgentClient::send(std::string_view method, const nlohmann::json& data, Body body,
+                                Sink sink) {
     refuse_invalid_utf8(data);
     if (!is_valid_utf8(method)) (void)nlohmann::json(std::string(method)).dump();
-    const std::uint64_t len = body.fd >= 0 ? body.len : body.bytes.size();
+    const std::uint64_t len = body.size();
     // The agent takes frames of at most kMaxFrameLen; a larger one would be read, sent, and
     // only then end the connection.
     if (len > kMaxFrameLen)
@@ -554,40 +366,13 @@ std::uint64_t AgentClient::send_message(std::string_view method, const nlohmann:
         throw std::length_error(std::string(method) + ": request too long for a frame");
     if (sink) {
         std::lock_guard<std::mutex> sinks_lock(mu_);
-        sinks_[header.id] = sink;
+        sinks_[header.id] = std::move(sink);
     }
     if (body.fd >= 0)
         write_request_from_fd(head, body.fd, len);
     else
         write_request(head, body.bytes);
     return header.id;
-}
-
-std::uint64_t AgentClient::send(std::string_view method, const nlohmann::json& data,
-                                std::string_view body) {
-    return send_message(method, data, BodySource{body}, nullptr);
-}
-
-std::uint64_t AgentClient::send_from_fd(std::string_view method, const nlohmann::json& data, int fd,
-                                        std::uint64_t len) {
-    return send_message(method, data, BodySource{{}, fd, len}, nullptr);
-}
-
-Message AgentClient::request_into_fd(std::string_view method, const nlohmann::json& data, int fd) {
-    auto sink = std::make_shared<BodySink>();
-    sink->fd = fd;
-    std::uint64_t id = send_message(method, data, BodySource{}, sink);
-    Message m;
-    try {
-        m = await(id, method, std::nullopt);
-    } catch (...) {
-        std::lock_guard<std::mutex> lock(mu_);
-        sinks_.erase(id);
-        throw;
-    }
-    // The reader is done with the sink once the reply is delivered (deliver() took mu_).
-    if (sink->err) throw std::system_error(sink->err, std::generic_category());
-    return m;
 }
 
 // Waits for the reply to id, or for the agent's death to be explained.
@@ -614,20 +399,20 @@ Message AgentClient::await(std::uint64_t id, std::string_view method,
     throw AgentError("no reply to " + std::string(method) + " in time");
 }
 
-Message AgentClient::wait_for(std::uint64_t id, std::string_view method) {
+Message AgentClient::wait(std::uint64_t id) {
+    return await(id, "the request", std::nullopt);
+}
+
+Message AgentClient::request(std::string_view method, const nlohmann::json& data, Body body,
+                             Sink sink) {
+    std::uint64_t id = send(method, data, body, std::move(sink));
     return await(id, method, std::nullopt);
 }
 
-Message AgentClient::call(std::string_view method, const nlohmann::json& data,
-                          std::string_view body, std::chrono::milliseconds timeout) {
+Message AgentClient::call(std::string_view method, const nlohmann::json& data, Body body,
+                          std::chrono::milliseconds timeout) {
     std::uint64_t id = send(method, data, body);
     return await(id, method, std::chrono::steady_clock::now() + timeout);
-}
-
-Message AgentClient::request(std::string_view method, const nlohmann::json& data,
-                             std::string_view body) {
-    std::uint64_t id = send(method, data, body);
-    return await(id, method, std::nullopt);
 }
 
 std::optional<Message> AgentClient::wait_reply(std::uint64_t id,
@@ -673,26 +458,9 @@ std::optional<int> AgentClient::wait_exit(std::chrono::milliseconds timeout) {
     }
 }
 
-bool AgentClient::output_ended() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return ended_;
-}
-
 std::optional<std::string> AgentClient::failure() {
     std::lock_guard<std::mutex> lock(mu_);
     return failure_;
-}
-
-std::string AgentClient::stderr_text() {
-    std::unique_lock<std::mutex> lock(mu_);
-    bool exited;
-    {
-        std::lock_guard<std::mutex> exit_lock(exit_mu_);
-        exited = child_.ended();
-    }
-    // After the exit the pipe reaches end of file promptly unless a grandchild holds it.
-    if (exited) cv_.wait_for(lock, std::chrono::seconds(2), [&] { return err_done_; });
-    return err_text_;
 }
 
 }  // namespace vesk::client

@@ -1,5 +1,5 @@
-// The `vesk` command-line tool: parsing (kept apart so it can be tested without a terminal or
-// an agent) and running one command against an agent.
+// The `vesk` command-line tool: the table of commands, parsing (kept apart so it can be tested
+// without a terminal or an agent) and running one command against an agent.
 #pragma once
 
 #include <optional>
@@ -23,6 +23,8 @@ class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+struct Command;
+
 // Everything the command line says. Fields that a command does not use stay empty.
 struct Invocation {
     bool help = false;
@@ -33,14 +35,15 @@ struct Invocation {
     std::optional<std::string> remote_agent;
     std::vector<std::string> ssh_options;  // -p PORT, -i FILE, -o OPTION, for ssh as given
     bool share = true;                     // --no-share: no ssh connection sharing
-    std::string command;                   // hello, cat, put, stat, ...
-    std::vector<std::string> paths;        // cat, put, stat, ls, mkdir, rm, realpath, wc, watch
-    bool recursive = false;                // rm -r
-    bool force = false;                    // rm -f: a missing path is no error
-    bool long_list = false;                // ls -l
-    bool no_preserve_root = false;         // rm --no-preserve-root: / and the home directory too
-    std::string dir = ".";                 // exec/git -C DIR
-    bool no_stdin = false;                 // exec/git/call -n
+    const Command* command = nullptr;
+    std::string name;                // the command's name
+    std::vector<std::string> paths;  // the words after the command that are not options
+    bool recursive = false;          // rm -r, put -r, get -r
+    bool force = false;              // rm -f: a missing path is no error
+    bool long_list = false;          // ls -l
+    bool no_preserve_root = false;   // rm --no-preserve-root: / and the home directory too
+    std::string dir = ".";           // exec/git -C DIR
+    bool no_stdin = false;           // exec/git/call -n
     std::vector<std::pair<std::string, std::string>> env;  // git -e NAME=VALUE
     std::string program;                                   // exec PROGRAM
     std::vector<std::string> args;                         // exec/git arguments
@@ -48,8 +51,25 @@ struct Invocation {
     std::optional<std::string> data;  // call JSON-DATA, as text (validated while parsing)
 };
 
-// Parses argv without argv[0]. Throws UsageError with a one-line reason.
-Invocation parse(const std::vector<std::string>& args);
+class Session;
+
+// One row of the command table: what --help, the manual page and the completion show, and
+// what runs it.
+struct Command {
+    const char* name;
+    const char* synopsis;  // the arguments, after the name
+    const char* summary;   // for --help; lines after the first are indented under it
+    const char* options;   // the command's own options, as the completion offers them
+    void (*parse)(const std::vector<std::string>& words, Invocation& inv);
+    int (*run)(Session& session);
+};
+
+// Every command, in the order --help lists them.
+const std::vector<Command>& commands();
+
+// Parses argv without argv[0] into inv. Throws UsageError with a one-line reason (inv then
+// holds what was understood before it).
+void parse(const std::vector<std::string>& args, Invocation& inv);
 
 // Where the default agent is looked for, given the tool's own executable path: beside it,
 // then (for a tool in a build tree's client/ directory) in the directory above. Returns the

@@ -23,22 +23,11 @@ auto decode(std::string_view method, const json& data, F&& f) -> decltype(f(data
     }
 }
 
-ProgramResult program_result(std::string_view method, Message&& m) {
-    ProgramResult r = decode(method, m.data, [](const json& d) {
-        ProgramResult out;
-        out.code = d.at("code").get<int>();
-        out.stderr_text = d.at("stderr").get<std::string>();
-        return out;
-    });
-    r.stdout_bytes = std::move(m.body);
-    return r;
-}
-
 }  // namespace
 
-Message AgentClient::checked(std::string_view method, const nlohmann::json& data,
-                             std::string_view body) {
-    Message m = request(method, data, body);
+Message AgentClient::checked(std::string_view method, const nlohmann::json& data, Body body,
+                             Sink sink) {
+    Message m = request(method, data, body, std::move(sink));
     if (m.error) throw RequestError(std::string(method), *m.error);
     return m;
 }
@@ -57,23 +46,12 @@ Hello AgentClient::hello() {
     });
 }
 
-std::string AgentClient::read_file(const std::string& path) {
-    return checked("fs.read", path_params(path)).body;
+std::string AgentClient::read_file(const std::string& path, Sink sink) {
+    return checked("fs.read", path_params(path), {}, std::move(sink)).body;
 }
 
-void AgentClient::write_file(const std::string& path, std::string_view content) {
+void AgentClient::write_file(const std::string& path, Body content) {
     checked("fs.write", path_params(path), content);
-}
-
-void AgentClient::write_file_from(const std::string& path, int fd, std::uint64_t len) {
-    std::uint64_t id = send_from_fd("fs.write", path_params(path), fd, len);
-    Message m = await(id, "fs.write", std::nullopt);
-    if (m.error) throw RequestError("fs.write", *m.error);
-}
-
-void AgentClient::read_file_into(const std::string& path, int fd) {
-    Message m = request_into_fd("fs.read", path_params(path), fd);
-    if (m.error) throw RequestError("fs.read", *m.error);
 }
 
 FileStat AgentClient::stat(const std::string& path) {
@@ -124,19 +102,34 @@ std::vector<std::optional<std::uint32_t>> AgentClient::countlines(
     });
 }
 
+ProgramResult AgentClient::program(std::string_view method, const nlohmann::json& data, Body input,
+                                   Sink sink) {
+    Message m = checked(method, data, input, std::move(sink));
+    ProgramResult r = decode(method, m.data, [](const json& d) {
+        ProgramResult out;
+        out.code = d.at("code").get<int>();
+        out.stderr_text = d.at("stderr").get<std::string>();
+        return out;
+    });
+    r.stdout_bytes = std::move(m.body);
+    r.stdout_size = m.body_size;
+    return r;
+}
+
 ProgramResult AgentClient::exec(const std::string& cwd, const std::string& program,
-                                const std::vector<std::string>& args, std::string_view input) {
-    return program_result(
-        "exec", checked("exec", json{{"cwd", cwd}, {"program", program}, {"args", args}}, input));
+                                const std::vector<std::string>& args, Body input,
+                                Sink stdout_sink) {
+    return this->program("exec", json{{"cwd", cwd}, {"program", program}, {"args", args}}, input,
+                         std::move(stdout_sink));
 }
 
 ProgramResult AgentClient::git(const std::string& cwd, const std::vector<std::string>& args,
                                const std::vector<std::pair<std::string, std::string>>& env,
-                               std::string_view input) {
+                               Body input, Sink stdout_sink) {
     json pairs = json::array();
     for (const auto& [name, value] : env) pairs.push_back(json::array({name, value}));
-    return program_result(
-        "git", checked("git", json{{"cwd", cwd}, {"args", args}, {"env", pairs}}, input));
+    return program("git", json{{"cwd", cwd}, {"args", args}, {"env", pairs}}, input,
+                   std::move(stdout_sink));
 }
 
 void AgentClient::watch(const std::string& path) {

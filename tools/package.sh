@@ -31,7 +31,7 @@ arch=$(dpkg --print-architecture)
 # Depends: libc6 and git only, in any order, with or without versions.
 depends=$(field Depends | tr ',' '\n' | sed 's/(.*)//; s/ //g' | grep -v '^$' | sort | tr '\n' ' ')
 [[ $depends == "git libc6 " ]] || fail "depends on '$(field Depends)', wanted libc6 and git"
-[[ $(field Recommends) == openssh-client ]] || fail "recommends '$(field Recommends)'"
+[[ $(field Recommends) == "openssh-client, bash-completion" ]] || fail "recommends '$(field Recommends)'"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|')
 for f in /usr/bin/vesk /usr/bin/vesk-agent /usr/share/man/man1/vesk.1.gz \

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "client/cli.h"
@@ -32,6 +34,11 @@ const std::string kRefuse = "); use --no-preserve-root to override\n";
 const std::string kNotUtf8 = " is not valid UTF-8; the agent takes UTF-8 names only\n";
 const std::string kClosed = "vesk: cannot read standard input: it is closed\n";
 const std::string kRefused = "ssh: connect to host down: Connection refused (";
+const std::string kSshDefaults =
+    "-o ConnectTimeout=15 -o ServerAliveInterval=15 -o ServerAliveCountMax=3 ";
+const std::string kUsageStdin =
+    "vesk: put: standard input is not a pipe or a file; to store it anyway, say so: put - PATH\n"
+    "Try 'vesk --help' for more.\n";
 
 TEST(VeskCli, Table) {
     TempDir tmp;
@@ -80,7 +87,28 @@ TEST(VeskCli, Table) {
         {"$V --json mkdir m/n m2", "", 0, "{\"path\":\"m/n\"}\n{\"path\":\"m2\"}\n"},
         {"$V ls", "", 0, "B\nC\nb\nm\nm2\n"},
         {"$V --json ls m", "", 0, "[\"n\"]\n"},
-        {"$V ls b -l", "", 0, "dir  " + std::string(12 - size_c.size(), ' ') + size_c + " c\n"},
+        {"$V ls b -l; $V ls -la ../f", "", 0, "dir  " + std::string(12 - size_c.size(), ' ') +
+         size_c + " c\nfile           15 ../f\n"},
+        // An error names the side that failed; "-" is standard output; an existing directory
+        // receives a file under its own name.
+        {"$V get ../f -; $V put ../f $D/no/x; $V put $D/no/y < ../f; $V put ../f $D && cmp ../f $D/f",
+         "", 0, bytes, "vesk: $D/no/x: " + enoent + "vesk: $D/no/y: " + enoent},
+        // Trees and several files: links skipped with a note, a failed file named, the rest
+        // copied; an existing directory receives a copy under the source's name.
+        {"cd $D && mkdir -p s/e s/d r/s/f m && echo 1 > s/f && echo 2 > s/d/g && ln -s f s/l\n"
+         "ln -s nowhere s/d/x; $V put -r s r; a=$?; $V get -r s g; b=$?; $V put s/f s/d/g m/ &&\n"
+         "$V get m/f m/g g && echo $a $b && find r g m | sort && cat g/d/g", "", 0,
+         "1 1\ng\ng/d\ng/d/g\ng/e\ng/f\ng/g\nm\nm/f\nm/g\nr\nr/s\nr/s/d\nr/s/d/g\nr/s/e\nr/s/f\n2\n",
+         "vesk: skipped the symbolic link s/d/x\nvesk: skipped the symbolic link s/l\n"
+         "vesk: r/s/f: " + os_error(EISDIR) + "\nvesk: skipped the symbolic link s/l\nvesk: s/d/x: "
+         "cannot be copied: " + os_error(ENOENT) + " (a symbolic link to nothing, or a name that is"
+         " not UTF-8)\n"},
+        // An interrupted get leaves no temporary file (the agent waits on a pipe meanwhile).
+        {"mkfifo $D/p; for s in TERM HUP; do $V get $D/p $D/out & sleep 1; kill -$s $!\n"
+         "{ wait $!; } 2>/dev/null; echo $?; done; ls -A $D", "", 0, "143\n129\np\n"},
+        // Many hosts through an engine of the caller's; each "host" here has a home of its own.
+        {"mkdir $D/one $D/two; printf '%s\\n' one two | FAKE_SSH_HOMES=$D xargs -P 2 -I{} $T --ssh {}"
+         " --remote-agent $A --json realpath '~' | sort", "", 0, "\"$D/one\"\n\"$D/two\"\n"},
         {"ln -s loop ../loop; $V stat ../f b nope ../loop", "", 1,
          "../f: file, 15 bytes\nb: directory, " + size_b + " bytes\nnope: does not exist\n"
          "../loop: is not accessible (" + os_error(ELOOP) + ")\n"},
@@ -89,7 +117,9 @@ TEST(VeskCli, Table) {
         {"$V --json realpath nope b", "", 1, R"({"error":"nope: )" + os_error(ENOENT) + "\"}\n" +
          json(real_path(d("a/b"))).dump() + nl},
         {"$V rm b", "", 1, "", "vesk: b: " + os_error(ENOTEMPTY) + nl},
-        {"$T --agent ../none hello", "", 1, "", "vesk: cannot start ../none: " + no(ENOENT) + nl},
+        {"$T --agent ../none hello; $T --agent ../three hello", "", 1, "", "vesk: cannot start "
+         "../none: " + no(ENOENT) + "\nvesk: cannot start ../three: it is not executable (" +
+         no(EACCES) + ")\n"},
         {"$V rm nope -f m2 -- B", "", 0, ""},
         // Each file that cannot be counted says why, and fails the run.
         {"$V wc ../three ../two ../nul ../missing b ../big", "", 1,
@@ -126,10 +156,15 @@ TEST(VeskCli, Table) {
         {"$V ls .", "", 0, "C\ng\nm\n"},
         {"$T --ssh devbox --remote-agent '../my agent' hello", "", 0, hello},
         // ssh's own failure, as ssh says it, with its status; sharing on unless turned off.
-        {"$T --ssh down hello", "", 255, "", kRefused + "-o ControlMaster=auto -o ControlPath=" +
+        {"$T --ssh down hello", "", 255, "", kRefused + kSshDefaults + "-o ControlMaster=auto -o ControlPath=" +
          d("run/vesk/%C") + " -o ControlPersist=60 -- down vesk-agent serve)\n"},
         {"$T --ssh=down -p 22 -ix --no-share hello", "", 255, "",
-         kRefused + "-p 22 -i x -- down vesk-agent serve)\n"},
+         kRefused + "-p 22 -i x " + kSshDefaults + "-- down vesk-agent serve)\n"},
+        // With --json, usage errors and ssh's failures are JSON on standard output too.
+        {"$V --json frob; $T --ssh down --no-share hello --json 2>/dev/null", "", 255,
+         "{\"error\":\"unknown command \\\"frob\\\"\"}\n{\"error\":\"ssh could not reach down or "
+         "lost the connection (ssh exited with status 255; its message is on stderr)\"}\n",
+         "vesk: unknown command \"frob\"\nTry 'vesk --help' for more.\n"},
         // A login script's greeting arrives where the first frame's length belongs: fail at once
         // (no waiting for gigabytes), with its first line, cut at 60 bytes or just before.
         {"FAKE_SSH_BANNER=Hi timeout 20 $S hello; FAKE_SSH_BANNER='" + kBanner + "\\nmore\\n' "
@@ -140,9 +175,10 @@ TEST(VeskCli, Table) {
         // The reader went away: no message, ended by SIGPIPE as cat is.
         {"$V cat ../big | head -c 1 > /dev/null; echo ${PIPESTATUS[0]}", "", 0, "141\n"},
         // Nothing may be written remotely in place of input that could not be read.
-        {"$V put $D/x < $D; timeout 20 $V put $D/x <&-; timeout 20 $V exec cat <&-; s=$?; ls $D; "
-         "exit $s", "", 1, "", "vesk: cannot read standard input: " + no(EISDIR) + "\n" + kClosed +
-         kClosed},
+        // put with one argument reads only a pipe or a file: a terminal, /dev/null or nothing
+        // would empty the remote file.
+        {"$V put $D/x < $D; $V put $D/x < /dev/null; $V put $D/x <&-; timeout 20 $V exec cat <&-;"
+         " s=$?; ls $D; exit $s", "", 1, "", kUsageStdin + kUsageStdin + kUsageStdin + kClosed},
         {"truncate -s 1073741825 $D/huge; $V put $D/x < $D/huge; s=$?; truncate -s 1073741824 $D/huge\n"
          "$V put /dev/null < $D/huge || s=9; rm $D/huge; ls $D; exit $s", "", 1, "",
          "vesk: standard input: too large to send: the agent takes at most 1073741824 bytes (1 GiB) "
@@ -164,10 +200,18 @@ TEST(VeskCli, Table) {
          "", 1, "f\n", "vesk: $D/nope: " + enoent + "vesk: cannot write /dev/full: " + no(ENOSPC) + nl},
         {"$V get ../f $D/nodir/f", "", 1, "", "vesk: cannot create a file in $D/nodir/: " + no(ENOENT) + nl},
         {"$A serve <&-", "", 0, ""},  // no input at all is the end of input
-        {"mkdir -p $D/h/s; HOME=$D/h $V rm -r '~' $D/h/s/.. /tmp/.. $D/h/s; s=$?; ls $D $D/h; exit $s",
-         "", 1, "$D:\nh\n\n$D/h:\n", "vesk: rm: refusing to remove '~' (the home directory" + kRefuse +
-         "vesk: rm: refusing to remove '$D/h/s/..' (the home directory" + kRefuse +
-         "vesk: rm: refusing to remove '/tmp/..' (the root directory" + kRefuse},
+        // The home guard, however the home directory is spelled; one directly under / too.
+        {"mkdir -p $D/h/s; cd $D; HOME=$D/h $V rm -r '~' '~/' $D/h/s/.. /tmp/.. h/ ./h $D/h/s; s=$?"
+         "\nH=$(mktemp -d /vesk-home.XXXXXX); cd /; HOME=$H $V rm -r $H ${H#/} 2>&1 | sed \"s,$H,H,g; s,${H#/},H,g\""
+         "\nrmdir $H && ls $D $D/h; exit $s", "", 1, "vesk: rm: refusing to remove 'H' (the home "
+         "directory" + kRefuse + "vesk: rm: refusing to remove 'H' (the home directory" + kRefuse +
+         "$D:\nh\n\n$D/h:\n", [&] {
+             std::string err;
+             for (const char* p : {"~", "~/", "$D/h/s/..", "/tmp/..", "h/", "./h"})
+                 err += "vesk: rm: refusing to remove '" + std::string(p) + "' (the " +
+                        (p[1] == 't' ? "root" : "home") + " directory" + kRefuse;
+             return err;
+         }()},
         {"mkdir $D/h; HOME=$D/h $V rm -r --no-preserve-root '~'; s=$?; ls $D; exit $s", "", 0, ""},
         {"$V ls $'a\\xff'; $V exec -n echo ok $'\\xfe\"'; $V exec -n $'\\xfd'", "", 1, "",
          "vesk: ls: the path \"a\\xFF\"" + kNotUtf8 + "vesk: exec: the argument \"\\xFE\\x22\"" +
@@ -189,6 +233,9 @@ TEST(VeskCli, Table) {
         {"$T --agent ../cut hello", 1, "vesk: .*ended inside a message.*\n"},
         {"$T --ssh box --remote-agent no-agent hello", 1, "[\\s\\S]*\nvesk: agent failed: .*status "
          "127; is no-agent on the PATH of box\\? \\(--remote-agent PATH names it\\)\n"},
+        {"$T --ssh box --remote-agent /no/agent hello; $T --ssh box --remote-agent ../three hello", 1,
+         "[\\s\\S]*\nvesk: agent failed: .*status 127; box has no program /no/agent\n[\\s\\S]*"
+         "\nvesk: agent failed: .*status 126; \\.\\./three on box is not executable\n"},
     };
     // clang-format on
     for (const auto& [script, code, pattern] : patterns)
@@ -203,7 +250,7 @@ TEST(VeskCli, Table) {
         {"$V -o User=x hello", "-o is an ssh option and needs --ssh"},
         {"$T --ssh -oProxyCommand=x hello", "--ssh wants a host name, got \"-oProxyCommand=x\""},
         {"$V hello extra", "hello takes no arguments"}, {"$V cat", "cat: missing PATH"},
-        {"$V ls a b", "ls: too many arguments"}, {"$V ls -la", "ls: unknown option \"-la\""},
+        {"$V ls a b", "ls: too many arguments"}, {"$V ls -x", "ls: unknown option \"-x\""},
         {"$V rm -r", "rm: missing PATH"}, {"$V exec -C", "exec: -C needs a directory"},
         {"$V exec -n", "exec: missing PROGRAM"}, {"$V git -e", "git: -e needs NAME=VALUE"},
         {"$V git -e =x", "git: -e wants NAME=VALUE, got \"=x\""}, {"$V call", "call: missing METHOD"},
@@ -287,6 +334,44 @@ TEST(VeskCli, Pieces) {
     EXPECT_EQ(vesk::cli::human_bytes(1048063), "1023.5 KiB");
 }
 
+// --help is made from the command table; the manual page and the completion must say the same.
+TEST(VeskCli, ManualAndCompletionFollowTheTable) {
+    const std::string man = read_file(std::string(VESK_SOURCE_DIR) + "/packaging/vesk.1"),
+                      completion = read_file(std::string(VESK_SOURCE_DIR) +
+                                             "/packaging/vesk.bash-completion");
+    // The synopsis lines of the manual's COMMANDS section, as text: .B joins its words with
+    // spaces, .BI alternates fonts without them; font changes and escapes go.
+    std::set<std::string> synopses;
+    std::istringstream lines(man.substr(man.find(".SH COMMANDS"), man.find(".SH JSON")));
+    for (std::string line, prev; std::getline(lines, line); prev = line) {
+        if (prev != ".TP" || (line.rfind(".B ", 0) != 0 && line.rfind(".BI ", 0) != 0)) continue;
+        std::string text;
+        bool quoted = false;
+        for (char ch : line.substr(line.find(' ') + 1)) {
+            if (ch == '"')
+                quoted = !quoted;
+            else if (ch != ' ' || quoted || line[2] == ' ')
+                text += ch;
+        }
+        text = std::regex_replace(text, std::regex(R"(\\f[BIRP]|\\&)"), "");
+        synopses.insert(std::regex_replace(text, std::regex(R"(\\-)"), "-"));
+    }
+    std::string names;
+    for (const vesk::cli::Command& c : vesk::cli::commands()) {
+        names += (names.empty() ? "" : " ") + std::string(c.name);
+        EXPECT_EQ(synopses.count(c.name + std::string(*c.synopsis ? " " : "") + c.synopsis), 1u)
+            << c.name;
+        // The options the completion offers after the command, but for the tool's own.
+        std::smatch m;
+        const std::regex words("\n +(?:[a-z]+ \\| )*" + std::string(c.name) +
+                               R"x((?: \| [a-z]+)*\) words="([^"]*)")x");
+        std::string offered = std::regex_search(completion, m, words) ? m[1].str() : "$long --";
+        EXPECT_EQ(std::regex_replace(offered, std::regex(R"(( ?\$long)? ?--$)"), ""), c.options)
+            << c.name;
+    }
+    EXPECT_NE(completion.find("local commands=\"" + names + "\""), std::string::npos) << names;
+}
+
 // The library leaves its caller's signal handling alone: an agent gone before a large request
 // is an error to report, not a SIGPIPE that ends a caller which does not ignore it.
 TEST(Client, AnAgentGoneUnderALargeRequestIsAnErrorNotASignal) {
@@ -296,6 +381,21 @@ TEST(Client, AnAgentGoneUnderALargeRequestIsAnErrorNotASignal) {
     auto* const ignoring = ::signal(SIGPIPE, SIG_DFL);  // the harness ignores it; this caller not
     EXPECT_THROW(agent.write_file("x", std::string(4u << 20, 'x')), vesk::client::AgentError);
     ::signal(SIGPIPE, ignoring);
+}
+
+// A reply's body given to a sink arrives in pieces, in order, and is not kept as well.
+TEST(Client, AReplyBodyGoesToASinkAsItArrives) {
+    vesk::client::AgentClient agent(agent_path());
+    std::string got;
+    int pieces = 0;
+    vesk::client::ProgramResult r = agent.exec(".", "seq", {"500000"}, {}, [&](std::string_view p) {
+        got += p;
+        ++pieces;
+    });
+    EXPECT_EQ(got, run_process({"seq", "500000"}).out);
+    EXPECT_EQ(r.stdout_size, got.size());
+    EXPECT_TRUE(r.stdout_bytes.empty());
+    EXPECT_GT(pieces, 1);
 }
 
 TEST(VeskCli, WatchPrintsATimestampedLinePerChangeUntilInterrupted) {
