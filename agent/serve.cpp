@@ -54,12 +54,8 @@ std::int64_t now_nanos() {
 struct Service {
     Service(const ServeOptions& options, ThreadStarter start)
         : output(std::make_shared<SharedOutput>(options.out_fd)),
-          watches([out = output](const std::string& path) {
-              Header h;
-              h.method = "changed";
-              h.data = nlohmann::json::object({{"path", path}});
-              return out->write(h);
-          }),
+          watches(
+              [out = output](const std::string& path) { return out->write(changed_event(path)); }),
           pool(std::make_shared<WorkerPool>(std::move(start))),
           in(options.in_fd),
           hang_up_children(options.hang_up_children),

@@ -38,9 +38,9 @@ void append_entry(std::string& stream, const std::string& dir, std::string_view 
 
 }  // namespace
 
-RepoLocation locate_repository(std::string_view path) {
+RepoLocation locate_repository(std::string workdir) {
     RepoLocation loc;
-    loc.workdir = expand_home(path);
+    loc.workdir = std::move(workdir);
     RunResult result = run_command(
         git_child(loc.workdir, {"rev-parse", "--absolute-git-dir", "--git-common-dir"}));
     auto* out = std::get_if<ChildOutput>(&result);

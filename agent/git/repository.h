@@ -14,7 +14,7 @@
 namespace vesk {
 
 struct RepoLocation {
-    std::string workdir;  // the watched path after expand_home; may be relative
+    std::string workdir;  // the watched path with "~" expanded; may be relative
     // The absolute git directory, then the common directory, as git printed them (joined to
     // workdir). Both name the same directory in an ordinary repository; empty outside one.
     std::vector<std::string> git_dirs;
@@ -26,8 +26,8 @@ inline constexpr std::string_view kFingerprintEntries[] = {
     "REBASE_HEAD", "refs/heads", "refs/remotes", "refs/tags",  "refs/stash",
 };
 
-// Asks git (in expand_home(path)) for the git directory and the common directory.
-RepoLocation locate_repository(std::string_view path);
+// Asks git (in workdir) for the git directory and the common directory.
+RepoLocation locate_repository(std::string workdir);
 
 // Appends one entry's record: name, 0xFF, then the modification time (u64 flag 1, i64 seconds,
 // u32 nanoseconds; or the flag 0 alone when the time cannot be represented) and the u64 size,

@@ -8,7 +8,7 @@ namespace vesk {
 HandlerOutcome handle_watch(RequestContext& ctx) {
     auto params = decode_path_params(ctx.data);
     if (!params) return failure(std::move(params.error));
-    if (int rc = ctx.watches->watch(params->path.text)) return os_failure(rc);
+    if (int rc = ctx.watches->watch(params->path)) return os_failure(rc);
     return success();
 }
 

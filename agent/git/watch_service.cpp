@@ -6,12 +6,28 @@
 #include <time.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <utility>
 
 namespace vesk {
 namespace {
+
+constexpr std::chrono::seconds kWatchPollPeriod{2};
+// The bound on what no kernel event reports (a write through a shared mapping, say): the
+// longest a gated watch goes without running the status command.
+constexpr std::chrono::minutes kWatchFullPollPeriod{5};
+
+struct WatcherState {
+    std::string path;  // the path text as the controller sent it; echoed in every event
+    RepoLocation location;
+    RunFlag run;
+    EventSink sink;
+    std::uint64_t last = 0;  // fingerprint of the previous poll
+    std::string status;      // the status part of the last poll's stream
+};
 
 // Sleeps until the deadline even when signals interrupt it: the deadline is absolute, so each
 // retry sleeps only what remains. steady_clock is CLOCK_MONOTONIC.
@@ -25,8 +41,9 @@ void sleep_until(std::chrono::steady_clock::time_point wake) {
     }
 }
 
-}  // namespace
-
+// Polls until the run flag is cleared: sleep a full period, fingerprint, hand over one event if
+// it differs from the last. The flag is checked after the poll, so a watcher stopped while
+// asleep still finishes that poll.
 void run_watcher(WatcherState state, std::chrono::nanoseconds period,
                  std::chrono::nanoseconds full_period) {
     using Clock = std::chrono::steady_clock;
@@ -73,14 +90,23 @@ void run_watcher(WatcherState state, std::chrono::nanoseconds period,
     }
 }
 
+}  // namespace
+
+Header changed_event(const std::string& path) {
+    Header h;
+    h.method = "changed";
+    h.data = nlohmann::json::object({{"path", path}});
+    return h;
+}
+
 WatchService::WatchService(EventSink sink, ThreadStarter start)
     : sink_(std::move(sink)), start_(std::move(start)) {
     if (!start_) start_ = start_detached_thread;
 }
 
-int WatchService::watch(const std::string& path) {
+int WatchService::watch(const RequestPath& path) {
     std::lock_guard<std::mutex> lock(mu_);
-    auto [it, inserted] = entries_.try_emplace(path, nullptr);
+    auto [it, inserted] = entries_.try_emplace(path.text, nullptr);
     if (!inserted) return 0;
 
     // Until the thread runs, the entry must not outlive a failure (an exception from discovery,
@@ -97,8 +123,8 @@ int WatchService::watch(const std::string& path) {
 
     it->second = std::make_shared<std::atomic<bool>>(true);
     WatcherState state;
-    state.path = path;
-    state.location = locate_repository(path);
+    state.path = path.text;
+    state.location = locate_repository(path.expanded);
     state.status = status_stream(state.location.workdir);
     state.last = siphash13(0, 0, metadata_stream(state.location.git_dirs) + state.status);
     state.run = it->second;

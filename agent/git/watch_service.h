@@ -12,8 +12,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,35 +19,20 @@
 #include <unordered_map>
 
 #include "agent/git/repository.h"
+#include "agent/params.h"
+#include "common/codec.h"
 #include "common/sys.h"
 
 namespace vesk {
-
-inline constexpr std::chrono::seconds kWatchPollPeriod{2};
-// The bound on what no kernel event reports (a write through a shared mapping, say): the
-// longest a gated watch goes without running the status command.
-inline constexpr std::chrono::minutes kWatchFullPollPeriod{5};
 
 // Queues a "changed" event for the watched path text; false when it could not be queued (out
 // of memory), so the watcher reports the change again at its next poll.
 using EventSink = std::function<bool(const std::string& path)>;
 
+// The "changed" event that tells the controller path's repository changed, as it goes on the wire.
+Header changed_event(const std::string& path);
+
 using RunFlag = std::shared_ptr<std::atomic<bool>>;
-
-struct WatcherState {
-    std::string path;  // the path text as the controller sent it; echoed in every event
-    RepoLocation location;
-    RunFlag run;
-    EventSink sink;
-    std::uint64_t last = 0;  // fingerprint of the previous poll
-    std::string status;      // the status part of the last poll's stream
-};
-
-// Polls until the run flag is cleared: sleep a full period, fingerprint, hand over one event if
-// it differs from the last. The flag is checked after the poll, so a watcher stopped while
-// asleep still finishes that poll. Tests pass shorter periods.
-void run_watcher(WatcherState state, std::chrono::nanoseconds period,
-                 std::chrono::nanoseconds full_period);
 
 class WatchService {
   public:
@@ -58,7 +41,7 @@ class WatchService {
 
     // Starts watching path unless it is watched already. 0, or the errno value of a watcher
     // thread that could not be started (the path is then not watched).
-    int watch(const std::string& path);
+    int watch(const RequestPath& path);
     // Stops the path's watcher, if any.
     void unwatch(const std::string& path);
     // Clears every run flag; entries stay. Called once input has ended.

@@ -1,5 +1,4 @@
-// Real git repositories in temporary directories, for the git unit tests and the end-to-end
-// watch tests.
+// Real git repositories in temporary directories, for the end-to-end tests that watch them.
 #pragma once
 
 #include <stdexcept>

@@ -348,12 +348,12 @@ TEST(WatchService, AFailedWatcherStartLeavesThePathUnwatched) {
                              ++starts;
                              return result;
                          });
-    EXPECT_EQ(watches.watch(dir.path()), EAGAIN);
+    EXPECT_EQ(watches.watch({dir.path(), dir.path()}), EAGAIN);
     result = 0;
-    EXPECT_EQ(watches.watch(dir.path()), 0);
-    EXPECT_EQ(watches.watch(dir.path()), 0);  // watched already: no second watcher
+    EXPECT_EQ(watches.watch({dir.path(), dir.path()}), 0);
+    EXPECT_EQ(watches.watch({dir.path(), dir.path()}), 0);  // watched already: no second watcher
     watches.unwatch(dir.path());
-    EXPECT_EQ(watches.watch(dir.path()), 0);
+    EXPECT_EQ(watches.watch({dir.path(), dir.path()}), 0);
     EXPECT_EQ(starts, 3);
 }
 
