@@ -14,8 +14,15 @@ done
 if ((${#missing[@]})); then
     sudo=""
     ((EUID == 0)) || sudo=sudo
-    echo "installing ${missing[*]}"
+    # The package manager's output is shown only when the installation fails.
+    log="$(mktemp "${TMPDIR:-/tmp}/vesk-install.XXXXXX")"
+    echo "installing ${missing[*]} (output in $log) ..."
     export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    if ! { $sudo apt-get update -qq &&
+        $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "installing failed; the output above is also in $log" >&2
+        exit 1
+    fi
+    rm -f "$log"
 fi

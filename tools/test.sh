@@ -2,19 +2,11 @@
 # Installs, builds and runs the whole test suite: the release build, the same tests under
 # AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, and a short run of
 # every fuzz target over its corpus. Pass step names to run only some of them
-# (e.g. tools/test.sh release). The package manager's output goes to a log that is shown only
-# when the installation fails. Ends with one line, "N passed, N failed", where a skipped test
+# (e.g. tools/test.sh release). Ends with one line, "N passed, N failed", where a skipped test
 # counts as neither and is named; the exit status is 0 only when nothing failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-log="$(mktemp "${TMPDIR:-/tmp}/vesk-install.XXXXXX")"
-echo "installing build dependencies (bash tools/install-deps.sh, output in $log) ..."
-if ! bash tools/install-deps.sh >"$log" 2>&1; then
-    cat "$log" >&2
-    echo "installing failed; the output above is also in $log" >&2
-    exit 1
-fi
-rm -f "$log"
+bash tools/install-deps.sh || exit 1
 steps=("$@")
 ((${#steps[@]})) || steps=(release asan tsan fuzz)
 passed=0 failed=0 skipped=() broken=()
