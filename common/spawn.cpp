@@ -15,6 +15,9 @@
 #include <string_view>
 
 extern char** environ;
+// The C library's own entry to clone. Sanitizers wrap clone() as a fork and run their own
+// bookkeeping in the child, which, sharing our memory, would corrupt the parent's.
+extern "C" int __clone(int (*fn)(void*), void* stack, int flags, void* arg, ...);
 
 namespace vesk {
 namespace {
@@ -227,7 +230,8 @@ pid_t start_child(ChildPlan& plan) {
     std::uint64_t all = ~std::uint64_t{0};
     std::uint64_t before = 0;
     ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &before, 8);
-    pid_t pid = ::clone(child_main, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+    pid_t pid =
+        ::__clone(child_main, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
     int clone_error = errno;
     ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &before, nullptr, 8);
     errno = clone_error;
