@@ -8,7 +8,7 @@
 // Workloads: rtt, pipeline, read, exec, exec-large, countlines, version, and exec-steps (a
 // profile of exec, not in the table). Options (all --name=value):
 //   --agent= --peer= --floors=   programs
-//   --client-cpu= --server-cpu=  CPUs (servers are started under taskset; -1: not pinned)
+//   --client-cpu= --server-cpu=  CPUs (servers are started under taskset; -1: any CPU)
 //   --reps= --n=                 repetitions, operations per repetition
 //   --file= --list=              inputs of read and countlines
 //   --idle=                      seconds the agent idles before read's "first read" (15)
@@ -82,9 +82,11 @@ struct Proc {
     int from = -1;  // its standard output, or -1
 };
 
+// cpu -1: every online CPU, as a server would otherwise inherit the client's own pinning.
 std::vector<std::string> pinned(int cpu, std::vector<std::string> argv) {
-    if (cpu < 0) return argv;
-    argv.insert(argv.begin(), {"taskset", "-c", std::to_string(cpu)});
+    std::string cpus = std::to_string(cpu);
+    if (cpu < 0) cpus = "0-" + std::to_string(std::max(0L, sysconf(_SC_NPROCESSORS_ONLN) - 1));
+    argv.insert(argv.begin(), {"taskset", "-c", cpus});
     return argv;
 }
 
