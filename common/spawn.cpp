@@ -1,15 +1,23 @@
 #include "common/spawn.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <string_view>
 
 extern char** environ;
+// The C library's own entry to clone. Sanitizers wrap clone() as a fork and run their own
+// bookkeeping in the child, which, sharing our memory, would corrupt the parent's.
+extern "C" int __clone(int (*fn)(void*), void* stack, int flags, void* arg, ...);
 
 namespace vesk {
 namespace {
@@ -53,6 +61,14 @@ class ChildEnvironment {
 
     char* const* envp() const { return pointers_.empty() ? environ : pointers_.data(); }
 
+    // The child's PATH (nothing when it has none), which its program is searched on.
+    const char* path() const {
+        for (char* const* entry = envp(); *entry; ++entry) {
+            if (std::string_view(*entry).starts_with("PATH=")) return *entry + 5;
+        }
+        return nullptr;
+    }
+
   private:
     std::vector<std::string> storage_;
     std::vector<char*> pointers_;
@@ -77,63 +93,150 @@ int make_pipe(unique_fd& read_end, unique_fd& write_end) {
     return lift_above_stdio(write_end);
 }
 
-class SpawnSetup {
-  public:
-    SpawnSetup() = default;
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-    ~SpawnSetup() {
-        if (attr_ready_) posix_spawnattr_destroy(&attr_);
-        if (actions_ready_) posix_spawn_file_actions_destroy(&actions_);
-    }
-
-    // Every disposition back to its default (an ignored one survives exec) and an empty mask
-    // (the mask is inherited from the calling thread). The set is every signal, not just the
-    // ignored ones: the C library's child visits every signal either way, and one outside the
-    // set costs a query before its reset, so the full set is the cheapest (the benchmark
-    // suite's floors spawn, steps sigdef and sigdef-ign, shows about 12 us per start).
-    int init(bool own_process_group) {
-        if (int err = posix_spawnattr_init(&attr_)) return err;
-        attr_ready_ = true;
-        if (int err = posix_spawn_file_actions_init(&actions_)) return err;
-        actions_ready_ = true;
-        sigset_t defaults;
-        sigset_t empty;
-        sigfillset(&defaults);
-        sigemptyset(&empty);
-        if (int err = posix_spawnattr_setsigdefault(&attr_, &defaults)) return err;
-        if (int err = posix_spawnattr_setsigmask(&attr_, &empty)) return err;
-        short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-        if (own_process_group) {
-            flags |= POSIX_SPAWN_SETPGROUP;
-            if (int err = posix_spawnattr_setpgroup(&attr_, 0)) return err;
-        }
-        return posix_spawnattr_setflags(&attr_, flags);
-    }
-
-    // Descriptor target of the child: a pipe end, /dev/null, or left as ours.
-    int stdio(Stdio kind, int target, const unique_fd& child_end) {
-        switch (kind) {
-            case Stdio::pipe:
-                return posix_spawn_file_actions_adddup2(&actions_, child_end.get(), target);
-            case Stdio::null:
-                return posix_spawn_file_actions_addopen(&actions_, target, "/dev/null",
-                                                        target == 0 ? O_RDONLY : O_WRONLY, 0);
-            case Stdio::inherit:
-                return 0;
-        }
-        return 0;
-    }
-
-    posix_spawnattr_t* attributes() { return &attr_; }
-    posix_spawn_file_actions_t* actions() { return &actions_; }
-
-  private:
-    posix_spawnattr_t attr_;
-    posix_spawn_file_actions_t actions_;
-    bool attr_ready_ = false;
-    bool actions_ready_ = false;
+// Everything the child needs, prepared before it starts: between its start and its exec the
+// child runs on our memory, so it may only read this, write `error`, and make system calls.
+struct ChildPlan {
+    const char* const* candidates = nullptr;  // the program paths to try, in order
+    std::size_t candidate_count = 0;
+    int search_error = ENOENT;  // reported when there is no candidate to try
+    char* const* argv = nullptr;
+    char* const* envp = nullptr;
+    const char* cwd = nullptr;
+    int stdio[3] = {-1, -1, -1};  // a descriptor to put there, kNull or kInherit
+    bool own_group = false;
+    volatile int error = 0;  // the failed step's errno value, written by the child
 };
+constexpr int kNull = -1;
+constexpr int kInherit = -2;
+
+// Room for the child's few frames. It lives in the frame of the thread that starts the child
+// (a kept worker stack, already faulted in), which is suspended until the child has exec'd or
+// exited, so nothing else can be using it.
+constexpr std::size_t kChildStackSize = 16 * 1024;
+
+// The paths the child tries, in order, as the C library's PATH search does: a name with a slash
+// as it is, else every PATH directory in turn (an empty entry meaning the working directory,
+// no PATH meaning /bin:/usr/bin). text holds their storage; none_error is what the child
+// reports when there is nothing to try.
+std::vector<const char*> search_candidates(const std::string& program, const char* path,
+                                           std::vector<std::string>& text, int& none_error) {
+    std::vector<const char*> candidates;
+    if (program.find('/') != std::string::npos) {
+        candidates.push_back(program.c_str());
+        return candidates;
+    }
+    if (program.empty()) return candidates;
+    if (program.size() > NAME_MAX) {
+        none_error = ENAMETOOLONG;
+        return candidates;
+    }
+    std::string_view dirs = path ? path : "/bin:/usr/bin";
+    for (std::size_t at = 0;;) {
+        std::size_t colon = std::min(dirs.find(':', at), dirs.size());
+        std::string_view dir = dirs.substr(at, colon - at);
+        if (dir.size() < PATH_MAX) {
+            std::string& candidate = text.emplace_back(dir);
+            if (!dir.empty()) candidate.push_back('/');
+            candidate.append(program);
+        }
+        if (colon == dirs.size()) break;
+        at = colon + 1;
+    }
+    for (const std::string& candidate : text) candidates.push_back(candidate.c_str());
+    return candidates;
+}
+
+// System calls by number, so that the child never enters a C library function that could take
+// a lock, touch another thread's state or be intercepted by a sanitizer; the errno value it
+// sets is the starting thread's own, which is suspended meanwhile.
+#define VESK_CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined")))
+
+VESK_CHILD_CODE inline int child_call(long result) {
+    return result < 0 ? errno : 0;
+}
+
+// Failures after which the search tries the next directory: the file is not there, or not ours.
+VESK_CHILD_CODE inline bool search_goes_on(int e) {
+    return e == EACCES || e == ENOENT || e == ESTALE || e == ENOTDIR || e == ENODEV ||
+           e == ETIMEDOUT;
+}
+
+// The child, from its start to its exec: async-signal-safe system calls only, on its own
+// stack, reading the plan and writing nothing of ours but plan.error. Every signal is blocked
+// on entry (the parent blocked them all before the start), so no handler of ours can run here.
+VESK_CHILD_CODE int child_main(void* arg) {
+    ChildPlan& plan = *static_cast<ChildPlan*>(arg);
+    int e = 0;
+    // Every disposition to its default: an ignored one would survive the exec, and a handler
+    // must not run in this child before it. The C library's own two signals included.
+    unsigned long dfl[4] = {0, 0, 0, 0};  // a kernel sigaction with SIG_DFL, no flags
+    for (long sig = 1; sig < 65; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP) ::syscall(SYS_rt_sigaction, sig, dfl, nullptr, 8);
+    }
+    if (plan.own_group) e = child_call(::syscall(SYS_setpgid, 0, 0));
+    // The directory changes before the program is looked up, so "./tool" means cwd's tool.
+    if (e == 0 && plan.cwd) e = child_call(::syscall(SYS_chdir, plan.cwd));
+    for (long target = 0; target < 3 && e == 0; ++target) {
+        long from = plan.stdio[target];
+        if (from == kInherit) continue;
+        if (from == kNull) {
+            from = ::syscall(SYS_openat, AT_FDCWD, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY);
+            if (from < 0) {
+                e = errno;
+                break;
+            }
+            if (from == target) continue;
+            e = child_call(::syscall(SYS_dup3, from, target, 0));
+            ::syscall(SYS_close, from);
+        } else {
+            e = child_call(::syscall(SYS_dup3, from, target, 0));
+        }
+    }
+    // Ours are all close-on-exec, but we may have inherited others from whoever started us;
+    // none of them is the child's business. Without close_range (an older kernel), one close
+    // per possible descriptor.
+    if (e == 0 && ::syscall(SYS_close_range, 3, ~0u, 0) != 0) {
+        struct rlimit files {};
+        ::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &files);
+        for (rlim_t fd = 3; fd < files.rlim_cur && fd < (1u << 20); ++fd) ::syscall(SYS_close, fd);
+    }
+    if (e == 0) {
+        std::uint64_t empty = 0;
+        e = child_call(::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, 8));
+    }
+    if (e == 0) {
+        e = plan.search_error;
+        bool denied = false;
+        for (std::size_t i = 0; i < plan.candidate_count && search_goes_on(e); ++i) {
+            ::syscall(SYS_execve, plan.candidates[i], plan.argv, plan.envp);
+            e = errno;
+            denied = denied || e == EACCES;
+        }
+        // A program found but not executable says so, rather than the last directory's miss.
+        if (denied && search_goes_on(e)) e = EACCES;
+    }
+    plan.error = e;
+    ::syscall(SYS_exit, 127);
+    return 127;
+}
+
+// Starts the child as the C library's own spawn does (sharing our memory, and suspending this
+// thread until the child has exec'd or failed), but on this thread's stack, so no fresh stack is
+// mapped, faulted in and unmapped for every start. The pid, or -1 with errno set.
+pid_t start_child(ChildPlan& plan) {
+    alignas(64) char stack[kChildStackSize];
+    // Every signal blocked, the C library's own included (hence the bare system call), so none
+    // is handled in the child; the child sets its own mask before its exec.
+    std::uint64_t all = ~std::uint64_t{0};
+    std::uint64_t before = 0;
+    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &before, 8);
+    pid_t pid =
+        ::__clone(child_main, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+    int clone_error = errno;
+    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &before, nullptr, 8);
+    errno = clone_error;
+    return pid;
+}
 
 }  // namespace
 
@@ -198,34 +301,39 @@ int spawn_child(const SpawnOptions& options, Child& child) {
     unique_fd ours[3];
     unique_fd theirs[3];
     const Stdio kinds[3] = {options.in, options.out, options.err};
+    ChildPlan plan;
     for (int i = 0; i < 3; ++i) {
+        plan.stdio[i] = kinds[i] == Stdio::null ? kNull : kInherit;
         if (kinds[i] != Stdio::pipe) continue;
         int e = i == 0 ? make_pipe(theirs[0], ours[0]) : make_pipe(ours[i], theirs[i]);
         if (e) return e;
+        plan.stdio[i] = theirs[i].get();
     }
-
-    SpawnSetup setup;
-    if (int e = setup.init(options.own_process_group)) return e;
-    posix_spawn_file_actions_t* actions = setup.actions();
-    // The directory changes before the program is looked up, so "./tool" means cwd's tool.
-    int e = options.cwd ? posix_spawn_file_actions_addchdir_np(actions, options.cwd->c_str()) : 0;
-    for (int i = 0; i < 3 && e == 0; ++i) e = setup.stdio(kinds[i], i, theirs[i]);
-    // Ours are all close-on-exec, but we may have inherited others from whoever started us;
-    // none of them is the child's business.
-    if (e == 0) e = posix_spawn_file_actions_addclosefrom_np(actions, 3);
-    if (e != 0) return e;
 
     std::vector<char*> argv;
     argv.reserve(options.argv.size() + 1);
     for (const auto& arg : options.argv) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     ChildEnvironment env(options.env);
+    std::vector<std::string> candidate_text;
+    const std::vector<const char*> candidates =
+        search_candidates(options.argv[0], env.path(), candidate_text, plan.search_error);
+    plan.candidates = candidates.data();
+    plan.candidate_count = candidates.size();
+    plan.argv = argv.data();
+    plan.envp = env.envp();
+    plan.cwd = options.cwd ? options.cwd->c_str() : nullptr;
+    plan.own_group = options.own_process_group;
 
-    pid_t pid = -1;
-    // The C library reports a failed exec (not found, not executable, bad directory) through
-    // this return value, so every start failure is known here.
-    e = posix_spawnp(&pid, argv[0], actions, setup.attributes(), argv.data(), env.envp());
-    if (e != 0) return e;
+    pid_t pid = start_child(plan);
+    if (pid < 0) return errno;
+    if (int e = plan.error) {
+        // The child reported its failure and exited: reaped here, it was never started.
+        int status;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return e;
+    }
     child = Child();
     child.pid_ = pid;
     child.in = std::move(ours[0]);

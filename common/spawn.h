@@ -1,11 +1,15 @@
 // spawn_child: the one way this project starts a program, for the agent's "exec", "git" and
 // probes, for the client starting a local or ssh agent, and for the tests.
 //
-// Hygiene, always: posix_spawnp (never fork in a threaded process); every signal at its default
-// disposition and an empty mask, so a SIGPIPE we ignore never leaks into the program; the
-// child sees descriptors 0, 1 and 2 only (everything else is closed, inherited ones included);
-// the working directory changes before the program is looked up, so "./tool" means the
-// directory's tool. Our pipe ends are close-on-exec and never land on 0, 1 or 2.
+// Hygiene, always: every signal at its default disposition and an empty mask, so a SIGPIPE we
+// ignore never leaks into the program; the child sees descriptors 0, 1 and 2 only (everything
+// else is closed, inherited ones included); the working directory changes before the program
+// is looked up, so "./tool" means the directory's tool; a bare name is searched on the child's
+// own PATH. Our pipe ends are close-on-exec and never land on 0, 1 or 2.
+//
+// The child shares our memory until its exec (never fork in a threaded process) and runs on the
+// starting thread's stack, which is suspended meanwhile; it makes system calls only. A failure
+// before the exec (directory, program, descriptors) comes back from spawn_child itself.
 //
 // Steps for a caller: fill SpawnOptions, call spawn_child, use the pipe ends in the Child, then
 // wait() for it. A Child that is destroyed before it was reaped kills (SIGKILL) and reaps it,

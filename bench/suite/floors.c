@@ -22,8 +22,11 @@
  *                                 raw        clone + execve by hand instead of posix_spawn: the
  *                                            least a start must do (the other steps still
  *                                            apply; only ignored signals are reset)
- *   floors countlines LIST      for each line of LIST (a path): status, size and type test,
- *                               read, NUL probe, count LF; prints the sum of the counts
+ *   floors countlines LIST [THREADS]
+ *                               for each line of LIST (a path): status, size and type test,
+ *                               read, NUL probe, count LF; prints the files counted and the sum
+ *                               of the counts. With THREADS, the list is read whole first and
+ *                               that many threads take its paths in turn from a shared index
  *   floors blast OUT ERR        writes OUT bytes to stdout and ERR bytes of text lines to
  *                               stderr, interleaved in 1 MiB writes (the large exec's child)
  *   floors capture PROGRAM [ARG...]
@@ -468,17 +471,77 @@ static int countlines(const char* list) {
     return 0;
 }
 
+/* The same rules on THREADS threads: the whole list read first, then each thread takes the
+ * next unclaimed path from a shared index, with a buffer of its own. */
+struct count_share {
+    char** paths;
+    long n;
+    long next; /* taken with __atomic_fetch_add */
+    long counted, total;
+    pthread_mutex_t mu;
+};
+
+static void* count_worker(void* arg) {
+    struct count_share* s = arg;
+    char* buf = malloc(MAX_COUNT_FILE_SIZE + 1);
+    long counted = 0, total = 0;
+    for (long i; buf && (i = __atomic_fetch_add(&s->next, 1, __ATOMIC_RELAXED)) < s->n;) {
+        long lines = count_file(s->paths[i], buf);
+        if (lines >= 0) {
+            total += lines;
+            ++counted;
+        }
+    }
+    free(buf);
+    pthread_mutex_lock(&s->mu);
+    s->counted += counted;
+    s->total += total;
+    pthread_mutex_unlock(&s->mu);
+    return NULL;
+}
+
+static int countlines_threads(const char* list, int threads) {
+    FILE* f = fopen(list, "re");
+    if (!f || threads < 1 || threads > 64) return 1;
+    struct count_share s = {.mu = PTHREAD_MUTEX_INITIALIZER};
+    long cap = 0;
+    char* line = NULL;
+    size_t line_cap = 0;
+    ssize_t len;
+    while ((len = getline(&line, &line_cap, f)) > 0) {
+        if (line[len - 1] == '\n') line[len - 1] = '\0';
+        if (s.n == cap &&
+            !(s.paths = realloc(s.paths, (size_t)(cap = cap ? 2 * cap : 1024) * sizeof *s.paths)))
+            return 1;
+        s.paths[s.n++] = strdup(line);
+    }
+    free(line);
+    fclose(f);
+    pthread_t t[64];
+    for (int k = 1; k < threads; ++k)
+        if (pthread_create(&t[k], NULL, count_worker, &s) != 0) return 1;
+    count_worker(&s);
+    for (int k = 1; k < threads; ++k) pthread_join(t[k], NULL);
+    printf("%ld %ld\n", s.counted, s.total);
+    for (long i = 0; i < s.n; ++i) free(s.paths[i]);
+    free(s.paths);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "echo") == 0) return echo();
     if (argc >= 4 && strcmp(argv[1], "spawn") == 0)
         return spawn_many(atol(argv[2]), argv[3], argc - 4, argv + 4);
-    if (argc >= 3 && strcmp(argv[1], "countlines") == 0) return countlines(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "countlines") == 0) return countlines(argv[2]);
+    if (argc == 4 && strcmp(argv[1], "countlines") == 0)
+        return countlines_threads(argv[2], atoi(argv[3]));
     if (argc == 4 && strcmp(argv[1], "blast") == 0)
         return blast(strtoull(argv[2], NULL, 10), strtoull(argv[3], NULL, 10));
     if (argc >= 3 && strcmp(argv[1], "capture") == 0) return capture(argv + 2);
     if (argc == 3 && strcmp(argv[1], "slurp") == 0) return slurp(argv[2]);
     fprintf(stderr,
-            "usage: floors echo | spawn N PROGRAM [STEP...] | countlines LIST | blast OUT ERR |"
+            "usage: floors echo | spawn N PROGRAM [STEP...] | countlines LIST [THREADS] |"
+            " blast OUT ERR |"
             " capture PROGRAM [ARG...] | slurp FILE\n");
     return 2;
 }

@@ -8,7 +8,7 @@
 // Workloads: rtt, pipeline, read, exec, exec-large, countlines, version, and exec-steps (a
 // profile of exec, not in the table). Options (all --name=value):
 //   --agent= --peer= --floors=   programs
-//   --client-cpu= --server-cpu=  CPUs (servers are started under taskset; -1: not pinned)
+//   --client-cpu= --server-cpu=  CPUs (servers are started under taskset; -1: any CPU)
 //   --reps= --n=                 repetitions, operations per repetition
 //   --file= --list=              inputs of read and countlines
 //   --idle=                      seconds the agent idles before read's "first read" (15)
@@ -82,9 +82,11 @@ struct Proc {
     int from = -1;  // its standard output, or -1
 };
 
+// cpu -1: every online CPU, as a server would otherwise inherit the client's own pinning.
 std::vector<std::string> pinned(int cpu, std::vector<std::string> argv) {
-    if (cpu < 0) return argv;
-    argv.insert(argv.begin(), {"taskset", "-c", std::to_string(cpu)});
+    std::string cpus = std::to_string(cpu);
+    if (cpu < 0) cpus = "0-" + std::to_string(std::max(0L, sysconf(_SC_NPROCESSORS_ONLN) - 1));
+    argv.insert(argv.begin(), {"taskset", "-c", cpus});
     return argv;
 }
 
@@ -700,7 +702,23 @@ int exec_true(const Options& o) {
     std::uint64_t id = 0;
     agent.send(Agent::request(++id, "exec", data));
     if (agent.reply().find("\"code\":0") == std::string::npos) fail("agent exec failed");
-    Series sa{"vesk-agent exec /bin/true", "ms"}, sf{"posix_spawn+waitpid", "ms"};
+    Series sa{"vesk-agent exec /bin/true", "ms"}, sf{"posix_spawn+waitpid", "ms"},
+        sc{"clone(CLONE_VM|CLONE_VFORK)+execve+waitpid", "ms"};
+    // The spawner runs where the agent runs and times its own loop.
+    auto spawn_floor = [&](std::vector<std::string> steps) {
+        std::vector<std::string> argv = {o.floors, "spawn", std::to_string(n), "/bin/true"};
+        argv.insert(argv.end(), steps.begin(), steps.end());
+        Proc p = start(pinned(o.server_cpu, argv), false, true);
+        char buf[64];
+        std::string text;
+        for (;;) {
+            ssize_t r = ::read(p.from, buf, sizeof buf);
+            if (r <= 0) break;
+            text.append(buf, static_cast<std::size_t>(r));
+        }
+        finish(p);
+        return std::atof(text.c_str()) / static_cast<double>(n) * 1e3;
+    };
     alternate(o.reps, {
                           {&sa,
                            [&] {
@@ -711,27 +729,14 @@ int exec_true(const Options& o) {
                                }
                                return since(t) / static_cast<double>(n) * 1e3;
                            }},
-                          {&sf,
-                           [&] {
-                               // The spawner runs where the agent runs and times its own loop.
-                               Proc p = start(
-                                   pinned(o.server_cpu,
-                                          {o.floors, "spawn", std::to_string(n), "/bin/true"}),
-                                   false, true);
-                               char buf[64];
-                               std::string text;
-                               for (;;) {
-                                   ssize_t r = ::read(p.from, buf, sizeof buf);
-                                   if (r <= 0) break;
-                                   text.append(buf, static_cast<std::size_t>(r));
-                               }
-                               finish(p);
-                               return std::atof(text.c_str()) / static_cast<double>(n) * 1e3;
-                           }},
+                          {&sf, [&] { return spawn_floor({}); }},
+                          {&sc, [&] { return spawn_floor({"raw"}); }},
                       });
     report("d", sa);
     report("d", sf);
-    compare("d", "vs posix_spawn floor", sa, sf, false, 1.15);
+    report("d", sc);
+    compare("d", "vs posix_spawn floor", sa, sf, false, 1.0);
+    compare("d", "vs clone floor", sa, sc, false, 0);
     return 0;
 }
 
@@ -949,20 +954,26 @@ int countlines(const Options& o) {
     std::printf("M\te.files\t%zu\n", paths.size());
     std::printf("M\te.agent_counted\t%ld files, %ld lines\n", counted, total);
 
-    Series sa{"vesk-agent fs.countlines", "ms"}, sf{"C floor", "ms"}, sw{"wc -l", "ms"};
+    Series sa{"vesk-agent fs.countlines", "ms"}, sf{"C floor", "ms"},
+        s2{"C floor, two threads", "ms"}, sw{"wc -l", "ms"};
     alternate(o.reps, {
                           {&sa, via_agent},
                           {&sf,
                            [&] {
                                return via_process({o.floors, "countlines", o.list});
                            }},
+                          {&s2,
+                           [&] {
+                               return via_process({o.floors, "countlines", o.list, "2"});
+                           }},
                           {&sw,
                            [&] {
                                return via_process({"wc", "-l", "--files0-from=" + list0});
                            }},
                       });
-    for (const Series* s : {&sa, &sf, &sw}) report("e", *s);
-    compare("e", "vs C floor", sa, sf, false, 1.2);
+    for (const Series* s : {&sa, &sf, &s2, &sw}) report("e", *s);
+    compare("e", "vs C floor", sa, sf, false, 0.7);
+    compare("e", "vs C floor, two threads", sa, s2, false, 0);
     compare("e", "vs wc -l", sa, sw, false, 0);
     std::remove(list0.c_str());
     return 0;

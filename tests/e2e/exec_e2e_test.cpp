@@ -51,6 +51,9 @@ TEST(ExecE2E, Table) {
         {"exec", run(dir / "sub", "../tool", {"up"}), "", done(0), "tool up\n"},
         {"exec", run("~/sub", "pwd", {}), "", done(0), dir / "sub\n"},
         {"exec", run("/", "ls", {"/proc/self/fd"}), "input", done(0), "0\n1\n2\n3\n"},
+        // No signal blocked or ignored, the C library's own two included.
+        {"exec", run("/", "grep", {"-E", "^Sig(Blk|Ign)", "/proc/self/status"}), "", done(0),
+         "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"},
         {"exec", run("/", "~/tool", {}), "", done(-1, enoent)},
         {"exec", run(dir / "missing", "true", {}), "input", done(-1, enoent)},
         {"exec", run("", "true", {}), "", done(-1, enoent)},
