@@ -5,9 +5,11 @@
 // realloc can move pages instead of copying) and leaves new capacity uninitialised.
 //
 // Blocks of kLargeBlock bytes or more are not returned to the system at once: the last one is
-// kept for a few seconds and handed to the next large buffer. A fresh gigabyte costs the
-// kernel a page fault and a page clear per page, which is slower than the copy that fills it;
-// back-to-back large transfers reuse pages already present.
+// kept and handed to the next buffer that grows past kTakeFrom. A fresh page costs the kernel
+// a fault and a clear, and on a virtual machine often the host a fault of its own, which for a
+// large body is slower than the copy that fills it; back-to-back large transfers reuse pages
+// already present. What is kept while idle is bounded: at most the largest body released in
+// the last 20 seconds stays resident, and 20 seconds after the last release nothing does.
 #pragma once
 
 #include <algorithm>
@@ -23,12 +25,16 @@ namespace vesk {
 
 namespace large_blocks {
 inline constexpr std::size_t kLargeBlock = 64u << 20;
+// Growth to this size or more may take the kept block: a body that has come this far is likely
+// to go much further, and moving its first few megabytes over costs less than faulting in the
+// pages that would have followed.
+inline constexpr std::size_t kTakeFrom = 4u << 20;
 // A kept block of at least min_capacity bytes (its capacity in *capacity), or nullptr. A kept
 // block that is too small is freed, so two large blocks are not held at once.
 void* take(std::size_t min_capacity, std::size_t* capacity);
-// Takes ownership of a malloc'd block of kLargeBlock bytes or more: keeps it for a while or
-// frees it.
-void give(void* block, std::size_t capacity);
+// Takes ownership of a malloc'd block of kLargeBlock bytes or more whose first `used` bytes
+// were the body: keeps it for a while or frees it.
+void give(void* block, std::size_t capacity, std::size_t used);
 // Frees the kept block now, if any.
 void drop();
 }  // namespace large_blocks
@@ -71,7 +77,7 @@ class Bytes {
     // block is left for another buffer that needs it more.
     bool try_reserve(std::size_t n, bool reuse_kept = true) {
         if (n <= cap_) return true;
-        if (reuse_kept && n >= large_blocks::kLargeBlock) {
+        if (reuse_kept && n >= large_blocks::kTakeFrom) {
             std::size_t kept_cap = 0;
             if (void* kept = large_blocks::take(n, &kept_cap)) {
                 if (size_) std::memcpy(kept, data_, size_);
@@ -115,7 +121,7 @@ class Bytes {
   private:
     void free_block() {
         if (cap_ >= large_blocks::kLargeBlock) {
-            large_blocks::give(data_, cap_);
+            large_blocks::give(data_, cap_, size_);
         } else {
             std::free(data_);
         }

@@ -7,7 +7,8 @@
 #   tools/bench.sh [--quick] [--reps=N]
 #
 # --quick: fewer repetitions, fewer operations, a 256 MiB file, a quarter of the large exec
-# output and a shorter idle time before the first read; a smoke run, not figures.
+# output and a shorter idle time before the first read and the first large exec; a smoke run,
+# not figures.
 # Environment: VESK_BENCH_BUILD (build directory, default build/release), VESK_BENCH_DIR
 # (where the input file lives, default $TMPDIR/vesk-bench; kept between runs).
 set -euo pipefail
@@ -79,7 +80,8 @@ run rtt --client-cpu=$c0 --server-cpu=$c1 --n=$n_rtt
 run pipeline --client-cpu=$c0 --server-cpu=$c1 --n=$n_pipe
 run read --client-cpu=$c0 --server-cpu=$c1 --file="$file" --idle=$idle
 run exec --client-cpu=$c0 --server-cpu=$c1 --n=$n_exec
-run exec-large --client-cpu=$c0 --server-cpu=$c1 --out-bytes=$exec_out --err-bytes=$exec_err
+run exec-large --client-cpu=$c0 --server-cpu=$c1 --out-bytes=$exec_out --err-bytes=$exec_err \
+    --idle=$idle
 run countlines --client-cpu=$c0 --server-cpu=-1 --list="$list"
 run version --client-cpu=$c0 --server-cpu=$c1 --n=$n_version
 elapsed=$(($(date +%s) - start))

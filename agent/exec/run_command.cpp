@@ -76,25 +76,22 @@ struct OutputStream {
 
     // Fresh memory faulted in one page at a time, from inside read(), costs more than the
     // copy out of the pipe. Asking for the next stretch of a big buffer up front, in one call,
-    // halves the time to take in a gigabyte. Only a hint: older kernels refuse and nothing
-    // changes.
-    // Where the kernel offers them on request, the stretch comes in 2 MiB pages: a fault per
-    // 2 MiB instead of per 4 KiB, and the buffer is filled right away, so none is wasted.
-    std::size_t populated = 0;      // offset up to which the buffer's pages are present
-    const char* advised = nullptr;  // the block last given the huge page advice
+    // costs less per page. Only a hint: older kernels refuse and nothing changes. No huge-page
+    // advice: on a virtual machine whose host takes idle memory back, a 2 MiB page is much
+    // slower to get than 512 small ones, which made a first large capture several times
+    // slower.
+    std::size_t populated = 0;  // offset up to which the buffer's pages are present
+    const char* populated_block = nullptr;
     void populate_ahead() {
 #ifdef MADV_POPULATE_WRITE
-        if (data.capacity() < kPopulateFrom || populated > data.size() + kPopulateStep / 8) return;
-        auto base = reinterpret_cast<std::uintptr_t>(data.data());
-#ifdef MADV_HUGEPAGE
-        if (advised != data.data()) {
-            advised = data.data();
-            constexpr std::uintptr_t kHuge = 2u << 20;
-            std::uintptr_t begin = (base + kHuge - 1) & ~(kHuge - 1);
-            std::uintptr_t end = (base + data.capacity()) & ~(kHuge - 1);
-            if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+        if (data.capacity() < kPopulateFrom) return;
+        if (populated_block != data.data()) {
+            // A new block (a kept one, or moved by growth): what is present is not known.
+            populated_block = data.data();
+            populated = 0;
         }
-#endif
+        if (populated > data.size() + kPopulateStep / 8) return;
+        auto base = reinterpret_cast<std::uintptr_t>(data.data());
         std::uintptr_t from = (base + std::max(populated, data.size()) + kPage - 1) & ~(kPage - 1);
         std::uintptr_t to = std::min(base + data.capacity(), from + kPopulateStep) & ~(kPage - 1);
         if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);

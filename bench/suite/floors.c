@@ -33,15 +33,18 @@
  *                               for each byte read from stdin: starts PROGRAM with stdout and
  *                               stderr on pipes, drains both into memory with poll, waits for
  *                               it, then writes all the stdout bytes and all the stderr bytes
- *                               to its own stdout; the buffers are kept between rounds
+ *                               to its own stdout
  *   floors slurp FILE           for each byte read from stdin: reads the whole FILE into memory,
- *                               then writes it to stdout. A byte 'f' frees the buffer of earlier
- *                               rounds first, so the round faults fresh pages in as a first read
- *                               does; a byte 'd' only frees it (no round); any other byte reuses
- *                               it
+ *                               then writes it to stdout
+ *
+ * For capture and slurp, a byte 'f' unmaps the buffers of earlier rounds first, so the round
+ * takes pages this process has never touched, as a first transfer does; a byte 'd' only unmaps
+ * them (no round); any other byte reuses them. Every large buffer is a mapping of its own
+ * (never the allocator's recycled memory) and gets no page advice.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -347,11 +350,26 @@ static ssize_t drain(int fd, struct buffer* b) {
     return r;
 }
 
+static void release(struct buffer* b) {
+    free(b->data);
+    b->data = NULL;
+    b->size = b->cap = 0;
+}
+
 static int capture(char** argv) {
     static struct buffer out, err;
     signal(SIGPIPE, SIG_IGN);
+    /* A fixed threshold: every block past it is mapped on its own, grows by remapping and is
+     * unmapped when freed, instead of the threshold rising to the size of the last block freed
+     * and later blocks coming back from the heap with their pages already present. */
+    mallopt(M_MMAP_THRESHOLD, 128 << 10);
     char go;
     while (read(0, &go, 1) == 1) {
+        if (go == 'f' || go == 'd') {
+            release(&out);
+            release(&err);
+        }
+        if (go == 'd') continue;
         int o[2], e[2];
         if (pipe2(o, O_CLOEXEC) != 0 || pipe2(e, O_CLOEXEC) != 0) return 1;
         fcntl(o[0], F_SETPIPE_SZ, PIPE_SIZE);
@@ -397,8 +415,8 @@ static int slurp(const char* path) {
     size_t cap = 0;
     char go;
     while (read(0, &go, 1) == 1) {
-        if (go == 'f' || go == 'd') {
-            free(buf);
+        if ((go == 'f' || go == 'd') && buf) {
+            munmap(buf, cap);
             buf = NULL;
             cap = 0;
         }
@@ -408,12 +426,10 @@ static int slurp(const char* path) {
         if (fd < 0 || fstat(fd, &st) != 0) return 1;
         size_t want = (size_t)st.st_size + 1; /* one more, to see the end without growing */
         if (want > cap) {
-            free(buf);
+            if (buf) munmap(buf, cap);
             cap = want;
-            if (!(buf = malloc(cap))) return 1;
-            /* As the agent asks for its file buffers. */
-            madvise((void*)(((uintptr_t)buf + (2u << 20) - 1) & ~(uintptr_t)((2u << 20) - 1)),
-                    cap & ~(size_t)((2u << 20) - 1), MADV_HUGEPAGE);
+            buf = mmap(NULL, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (buf == MAP_FAILED) return 1;
         }
         size_t got = 0;
         for (ssize_t r; (r = read(fd, buf + got, cap - got)) > 0;) got += (size_t)r;
