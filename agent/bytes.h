@@ -42,7 +42,7 @@ void drop();
 class Bytes {
   public:
     Bytes() = default;
-    explicit Bytes(std::string_view s) { assign(s); }
+    explicit Bytes(std::string_view s) { append(s); }
     Bytes(const Bytes&) = delete;
     Bytes& operator=(const Bytes&) = delete;
     Bytes(Bytes&& o) noexcept
@@ -66,7 +66,6 @@ class Bytes {
     std::size_t capacity() const { return cap_; }
     bool empty() const { return size_ == 0; }
     std::string_view view() const { return {data_ ? data_ : "", size_}; }
-    std::string str() const { return std::string(view()); }
 
     // Ensures room for n bytes in total. Throws std::bad_alloc when memory is short.
     void reserve(std::size_t n) {
@@ -98,7 +97,7 @@ class Bytes {
         reserve(n);
         size_ = n;
     }
-    void clear() { size_ = 0; }
+
     // Grows geometrically so repeated appends stay linear.
     void append(const void* p, std::size_t n) {
         if (n == 0) return;
@@ -107,10 +106,6 @@ class Bytes {
         size_ += n;
     }
     void append(std::string_view s) { append(s.data(), s.size()); }
-    void assign(std::string_view s) {
-        clear();
-        append(s);
-    }
     // Gives the memory back now rather than when the owner goes away.
     void release() {
         free_block();

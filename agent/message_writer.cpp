@@ -17,7 +17,7 @@ namespace {
 // Bytes per writev. Into a 1 MiB pipe read from another CPU, a gigabyte moved about a quarter
 // faster in writes of 128-512 KiB than in writes of 1-4 MiB: while one part of the pipe is
 // being filled, the reader drains another. Into a 64 KiB pipe the size made no difference.
-constexpr std::size_t kMaxWriteChunk = 256 << 10;
+constexpr std::size_t kMaxOutputWrite = 256 << 10;
 // Messages per writev; a fixed array, so draining never allocates.
 constexpr std::size_t kMaxBatch = 64;
 
@@ -38,14 +38,14 @@ void list_pieces(OutMessage& m, iovec* iov, std::size_t& n) {
     if (!m.body.empty()) iov[n++] = {m.body.data(), m.body.size()};
 }
 
-// Writes iov[0..n) whole, at most kMaxWriteChunk bytes per call, calling progress() after each
+// Writes iov[0..n) whole, at most kMaxOutputWrite bytes per call, calling progress() after each
 // call that moved bytes. False on a write error: the stream is broken or gone.
 template <class Progress>
 bool write_whole(int fd, iovec* iov, std::size_t n, Progress progress) {
     std::size_t first = 0;
     while (first < n) {
         std::size_t count = 0;
-        std::size_t budget = kMaxWriteChunk;
+        std::size_t budget = kMaxOutputWrite;
         iovec saved = iov[first];
         bool trimmed = false;
         for (; first + count < n && count < IOV_MAX; ++count) {

@@ -290,10 +290,6 @@ int Child::poll_exit() {
     return 0;
 }
 
-pid_t Child::release() {
-    return std::exchange(pid_, -1);
-}
-
 int spawn_child(const SpawnOptions& options, Child& child) {
     if (options.argv.empty()) return EINVAL;
     // Our ends go to the Child; the child's ends are closed here once it has started, or

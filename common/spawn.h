@@ -13,7 +13,7 @@
 //
 // Steps for a caller: fill SpawnOptions, call spawn_child, use the pipe ends in the Child, then
 // wait() for it. A Child that is destroyed before it was reaped kills (SIGKILL) and reaps it,
-// so no early return leaves a running child or a zombie behind; release() hands it over.
+// so no early return leaves a running child or a zombie behind.
 #pragma once
 
 #include <sys/types.h>
@@ -65,8 +65,6 @@ class Child {
     bool ended() const { return reaped_; }
     // The wait status once ended().
     int status() const { return status_; }
-    // Hands the child over: it is no longer killed or reaped here.
-    pid_t release();
 
     unique_fd in;   // write end of its standard input, for Stdio::pipe
     unique_fd out;  // read end of its standard output

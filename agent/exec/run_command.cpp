@@ -33,7 +33,8 @@ constexpr std::size_t kMinReadRoom = 16 * 1024;
 // and pay no extra system call or kernel memory.
 constexpr std::size_t kEnlargePipeAfter = 256 * 1024;
 constexpr int kLargePipeSize = 1 << 20;
-constexpr std::size_t kMaxWriteChunk = 1 << 20;
+// The most written to a child's input per call.
+constexpr std::size_t kMaxInputWrite = 1 << 20;
 constexpr std::uintptr_t kPage = 4096;
 constexpr std::size_t kPopulateFrom = 4u << 20;
 constexpr std::size_t kPopulateStep = 8u << 20;
@@ -138,7 +139,7 @@ struct InputStream {
     // Any write failure (typically EPIPE: the child is gone or closed its input) ends feeding;
     // the unwritten rest is dropped, as the child would never read it.
     void write_some() {
-        std::size_t n = std::min(data.size() - written, kMaxWriteChunk);
+        std::size_t n = std::min(data.size() - written, kMaxInputWrite);
         ssize_t w = ::write(fd.get(), data.data() + written, n);
         if (w < 0) {
             if (errno != EINTR && errno != EAGAIN) finish();
