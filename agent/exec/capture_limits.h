@@ -8,15 +8,16 @@
 #include <cstddef>
 
 #include "agent/exec/run_command.h"
+#include "common/codec.h"
 
 namespace vesk {
 
 struct CaptureLimits {
     // The largest body frame.
-    std::size_t max_stdout = 0xFFFFFFFFu;
+    std::size_t max_stdout = kMaxWrittenFrameLen;
     // stderr travels JSON-escaped in the header: one raw byte can become six ("\u001b"), and
     // the rest of the envelope needs some room too.
-    std::size_t max_stderr = (0xFFFFFFFFu - 4096u) / 6u;
+    std::size_t max_stderr = (kMaxWrittenFrameLen - 4096u) / 6u;
 };
 
 // run_command with explicit limits; exceeding one answers "Message too long (os error 90)".

@@ -8,14 +8,13 @@
 
 #include "agent/handler.h"
 #include "agent/params.h"
+#include "common/codec.h"
 #include "common/sys.h"
 
 namespace vesk {
 
 namespace {
 
-// The most a body frame's 32-bit length can describe.
-constexpr std::size_t kMaxBody = 0xFFFFFFFFu;
 // First buffer for files whose size the system does not know in advance (/proc, pipes).
 constexpr std::size_t kUnknownSizeStart = 64 * 1024;
 
@@ -23,7 +22,7 @@ constexpr std::size_t kUnknownSizeStart = 64 * 1024;
 // Returns 0 or the errno value; EMSGSIZE when the content outgrows a body frame.
 int read_to_end(int fd, Bytes& out) {
     // Capacity never exceeds this: holding one byte past the frame limit is enough to know.
-    constexpr std::size_t kLimit = kMaxBody + std::size_t{1};
+    constexpr std::size_t kLimit = kMaxWrittenFrameLen + std::size_t{1};
     std::size_t got = 0;
     for (;;) {
         if (got == out.capacity()) {
@@ -54,7 +53,7 @@ HandlerOutcome handle_fs_read(RequestContext& ctx) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return os_failure(errno);
     // Refused before reading: such a file could never be answered in one body frame.
-    if (static_cast<std::uint64_t>(st.st_size) > kMaxBody) return os_failure(EMSGSIZE);
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxWrittenFrameLen) return os_failure(EMSGSIZE);
 
     // Room for the reported size plus one byte, so the end of file is seen without growing.
     // No huge-page advice: on a virtual machine whose host took idle memory back, 2 MiB pages
