@@ -97,12 +97,13 @@ TEST(VeskCli, Table) {
         // copied; an existing directory receives a copy under the source's name.
         {"cd $D && mkdir -p s/e s/d r/s/f m && echo 1 > s/f && echo 2 > s/d/g && ln -s f s/l\n"
          "ln -s nowhere s/d/x; $V put -r s r; a=$?; $V get -r s g; b=$?; $V put s/f s/d/g m/ &&\n"
-         "$V get m/f m/g g && echo $a $b && find r g m | sort && cat g/d/g", "", 0,
-         "1 1\ng\ng/d\ng/d/g\ng/e\ng/f\ng/g\nm\nm/f\nm/g\nr\nr/s\nr/s/d\nr/s/d/g\nr/s/e\nr/s/f\n2\n",
+         "$V get m/f m/g g && { $V get m/none m/f g; c=$?; } && echo $a $b $c && find r g m | sort &&"
+         " cat g/d/g", "", 0,
+         "1 1 1\ng\ng/d\ng/d/g\ng/e\ng/f\ng/g\nm\nm/f\nm/g\nr\nr/s\nr/s/d\nr/s/d/g\nr/s/e\nr/s/f\n2\n",
          "vesk: skipped the symbolic link s/d/x\nvesk: skipped the symbolic link s/l\n"
          "vesk: r/s/f: " + os_error(EISDIR) + "\nvesk: skipped the symbolic link s/l\nvesk: s/d/x: "
          "cannot be copied: " + os_error(ENOENT) + " (a symbolic link to nothing, or a name that is"
-         " not UTF-8)\n"},
+         " not UTF-8)\nvesk: m/none: does not exist\n"},
         // An interrupted get leaves no temporary file (the agent waits on a pipe meanwhile).
         {"mkfifo $D/p; for s in TERM HUP; do $V get $D/p $D/out & sleep 1; kill -$s $!\n"
          "{ wait $!; } 2>/dev/null; echo $?; done; ls -A $D", "", 0, "143\n129\np\n"},
