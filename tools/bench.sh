@@ -10,7 +10,8 @@
 # output and a shorter idle time before the first read and the first large exec; a smoke run,
 # not figures.
 # Environment: VESK_BENCH_BUILD (build directory, default build/release), VESK_BENCH_DIR
-# (where the input file lives, default $TMPDIR/vesk-bench; kept between runs).
+# (where the input file lives, default $TMPDIR/vesk-bench; kept between runs), VESK_BENCH_AGENT
+# (an agent binary to measure instead of the one built here, for before-and-after runs).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 cd "$src"
@@ -42,7 +43,7 @@ build=${VESK_BENCH_BUILD:-$src/build/release}
 echo "building the release agent and the benchmark programs in $build ..."
 cmake --preset release -B "$build" -DVESK_BENCH=ON >/dev/null
 cmake --build "$build" --target vesk-agent vesk_bench vesk_bench_floors -j2 >/dev/null
-agent=$build/vesk-agent
+agent=${VESK_BENCH_AGENT:-$build/vesk-agent}
 bench=$build/bench/suite/vesk_bench
 floors=$build/bench/suite/floors
 

@@ -4,6 +4,7 @@
 // run at the same time, each with an agent of its own.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <set>
@@ -127,6 +128,16 @@ const std::pair<const char*, std::function<void(Scenario&)>> kScenarios[] = {
          s.quiet(kQuiet, "watching");
          write_file(s.repo + "/d/e/new.txt", "new\n");
          s.event(s.repo, "a file in a directory no watch could cover");
+     }},
+    {"a tracked file written through a hard link from outside the tree",
+     [](Scenario& s) {
+         make_repo(s.repo);
+         const std::string outside = s.tmp / "outside.txt";
+         ASSERT_EQ(::link((s.repo + "/tracked.txt").c_str(), outside.c_str()), 0);
+         s.call("watch", s.repo);
+         s.quiet(kQuiet, "watching");
+         write_file(outside, "edited through the other name\n");
+         s.event(s.repo, "a write through the outside link");
      }},
     {"a path that appears, then becomes a repository",
      [](Scenario& s) {
