@@ -67,6 +67,8 @@ Reply dispatch(const MethodRow* row, const Header& request, Bytes body, WatchSer
     if (auto* ok = std::get_if<SuccessReply>(&outcome)) {
         reply.header.data = std::move(ok->data);
         reply.body = std::move(ok->body);
+        reply.text_name = ok->text_name;
+        reply.text = std::move(ok->text);
     } else {
         reply.header.error = std::move(std::get<ErrorReply>(outcome).text);
     }

@@ -36,6 +36,9 @@ const MethodRow* find_method(std::string_view method);
 struct Reply {
     Header header;
     Bytes body;
+    // A long text member of data, kept as its bytes (see DataText).
+    std::string_view text_name;
+    Bytes text;
 };
 
 // Runs the row's handler and returns the complete reply to request; a null row answers

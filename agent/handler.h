@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "agent/bytes.h"
@@ -21,6 +22,11 @@ class WatchService;
 struct SuccessReply {
     nlohmann::json data;  // null: the envelope carries no "data"
     Bytes body;
+    // A long text member of data kept as its bytes (written as UTF-8, U+FFFD for what is not)
+    // and written after data's own members, so its name must sort after theirs. Empty name:
+    // none.
+    std::string_view text_name;
+    Bytes text;
 };
 
 struct ErrorReply {
@@ -30,7 +36,7 @@ struct ErrorReply {
 using HandlerOutcome = std::variant<SuccessReply, ErrorReply>;
 
 inline HandlerOutcome success(nlohmann::json data = nullptr, Bytes body = {}) {
-    return SuccessReply{std::move(data), std::move(body)};
+    return SuccessReply{std::move(data), std::move(body), {}, {}};
 }
 inline HandlerOutcome failure(std::string text) {
     return ErrorReply{std::move(text)};

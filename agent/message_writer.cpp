@@ -114,9 +114,10 @@ void SharedOutput::stand_in(OutMessage& msg, std::uint64_t id, const std::string
     msg.body.release();
 }
 
-void SharedOutput::encode(OutMessage& msg, const Header& header, Bytes body) noexcept {
+void SharedOutput::encode(OutMessage& msg, const Header& header, Bytes body,
+                          DataText extra) noexcept {
     try {
-        if (encode_head(header, body.size(), msg.head)) {
+        if (encode_head(header, body.size(), msg.head, extra)) {
             msg.body = std::move(body);
         } else {
             stand_in(msg, header.id, too_long_tail_);

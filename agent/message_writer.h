@@ -49,7 +49,7 @@ class SharedOutput {
     // The two halves of write(), for a thread that gathers several replies and hands them
     // over together (one writev for a run of pipelined requests): encode() fills msg as
     // write() would; submit() queues a chain of encoded messages linked through next.
-    void encode(OutMessage& msg, const Header& header, Bytes body) noexcept;
+    void encode(OutMessage& msg, const Header& header, Bytes body, DataText extra = {}) noexcept;
     void encode_no_memory(OutMessage& msg, std::uint64_t id) noexcept;
     void submit(OutMessage* first, OutMessage* last) noexcept;
 

@@ -147,7 +147,8 @@ void run_request(Request& req, Service& s) noexcept {
         // The change is over before its reply is written: a reader that stopped reading must
         // not keep the exit waiting for a change that has long finished.
         finish();
-        s.output->encode(*req.reply, reply.header, std::move(reply.body));
+        s.output->encode(*req.reply, reply.header, std::move(reply.body),
+                         {reply.text_name, reply.text.view()});
     } catch (...) {
         finish();
         s.output->encode_no_memory(*req.reply, req.header.id);

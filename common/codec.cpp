@@ -159,7 +159,7 @@ std::string encode_frame(std::string_view payload) {
 }
 
 // [len(J)][J][len(B)]
-bool encode_head(const Header& h, std::size_t body_len, std::string& frames) {
+bool encode_head(const Header& h, std::size_t body_len, std::string& frames, DataText extra) {
     frames.assign(4, '\0');
     frames.reserve(128);
     frames += "{\"id\":";
@@ -171,6 +171,14 @@ bool encode_head(const Header& h, std::size_t body_len, std::string& frames) {
     if (!h.data.is_null()) {
         frames += ",\"data\":";
         append_json(frames, h.data);
+        if (!extra.name.empty() && frames.back() == '}') {
+            frames.pop_back();
+            if (frames.back() != '{') frames += ',';
+            append_json_string(frames, extra.name);
+            frames += ':';
+            append_json_string(frames, extra.text);
+            frames += '}';
+        }
     }
     if (h.error) {
         frames += ",\"error\":";

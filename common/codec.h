@@ -30,6 +30,14 @@ struct Header {
     std::optional<std::string> error;
 };
 
+// A string member of a reply's data held outside the JSON value, written after the value's own
+// members (so its name must sort after theirs): a long text goes from its buffer into the frame
+// without a copy. Bytes that are not UTF-8 are repaired. Empty name: none.
+struct DataText {
+    std::string_view name;
+    std::string_view text;
+};
+
 void put_be32(char* p, std::uint32_t n);
 std::uint32_t get_be32(const char* p);
 
@@ -48,7 +56,7 @@ std::string encode_envelope(const Header& h);
 
 // The frames that come before a body of body_len bytes: the header frame and the body frame's
 // length prefix. False when either is too long for a 32-bit length.
-bool encode_head(const Header& h, std::size_t body_len, std::string& frames);
+bool encode_head(const Header& h, std::size_t body_len, std::string& frames, DataText extra = {});
 
 // The reply that stands in for a message too long to frame: "Message too long (os error 90)".
 Header too_long_reply(std::uint64_t id);

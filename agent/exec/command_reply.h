@@ -14,8 +14,10 @@ namespace vesk {
 inline HandlerOutcome command_reply(RunResult result) {
     if (auto* text = std::get_if<std::string>(&result)) return failure(std::move(*text));
     auto& out = std::get<ChildOutput>(result);
-    nlohmann::json data = {{"code", out.code}, {"stderr", std::move(out.stderr_text)}};
-    return success(std::move(data), std::move(out.stdout_bytes));
+    // stderr may be tens of megabytes: it goes from its capture buffer into the reply as it is
+    // (made UTF-8 there), not through a copy in the JSON value.
+    return SuccessReply{
+        {{"code", out.code}}, std::move(out.stdout_bytes), "stderr", std::move(out.stderr_bytes)};
 }
 
 }  // namespace vesk

@@ -44,7 +44,7 @@ constexpr int kExitCheckMillis = 20;
 
 ChildOutput start_failure(std::string text) {
     ChildOutput out;
-    out.stderr_text = std::move(text);
+    out.stderr_bytes = Bytes(text);
     out.code = -1;
     out.started = false;
     return out;
@@ -294,7 +294,7 @@ RunResult run_command(const ChildSpec& desc, Bytes input, const CaptureLimits& l
 
     ChildOutput result;
     result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.stderr_text = utf8_lossy(err.data.view());
+    result.stderr_bytes = std::move(err.data);
     result.stdout_bytes = std::move(out.data);
     return result;
 }

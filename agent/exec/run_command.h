@@ -9,7 +9,7 @@
 // drained together so neither can stall the other. Every child is reaped.
 //
 // Contract: a child that cannot be started is not a failure of run_command: it comes back as a
-// ChildOutput with started false, code -1 and the start error's text in stderr_text. Only a
+// ChildOutput with started false, code -1 and the start error's text in stderr_bytes. Only a
 // failure while reading the outputs or waiting (or output too large for one reply) is returned
 // as a text.
 #pragma once
@@ -35,10 +35,10 @@ struct ChildSpec {
 };
 
 struct ChildOutput {
-    std::string stderr_text;  // lossy UTF-8, or the start error's text
-    int code = -1;            // exit code, or -1 for a signal or a failed start
-    Bytes stdout_bytes;       // raw
-    bool started = true;      // false when the child could not be started at all
+    Bytes stderr_bytes;   // raw, or the start error's text
+    int code = -1;        // exit code, or -1 for a signal or a failed start
+    Bytes stdout_bytes;   // raw
+    bool started = true;  // false when the child could not be started at all
 };
 
 // What happened to the child, or the text of a failure to run it to its end.

@@ -652,6 +652,14 @@ int read_file(const Options& o) {
     // and a process that gave its buffer back, idled as long, then mapped a new one. The agent
     // and the floor share one idle time per repetition.
     auto idle = [&] { std::this_thread::sleep_for(std::chrono::duration<double>(o.idle)); };
+    // A new process's first pages come from the system's free memory, and on a virtual machine
+    // memory another process gave back a moment ago is much faster to take than memory unused
+    // for long (or never used), which the host must first provide. So each new process, the
+    // agent's and the floor's, starts right after a process that has just given back as much.
+    auto settle = [&] {
+        RoundFloor warm(o, {"slurp", o.file});
+        warm.round('f', size);
+    };
 
     char idle_name[64], floor_name[96];
     std::snprintf(idle_name, sizeof idle_name, "vesk-agent fs.read, first after %g s idle", o.idle);
@@ -674,11 +682,13 @@ int read_file(const Options& o) {
                           {&sfk, [&] { return via_floor('k'); }},
                           {&sn,
                            [&] {
+                               settle();
                                Agent fresh(o);
                                return read_by(fresh);
                            }},
                           {&sfn,
                            [&] {
+                               settle();
                                RoundFloor fresh(o, {"slurp", o.file});
                                return static_cast<double>(size) / fresh.round('f', size) / 1e6;
                            }},
@@ -901,6 +911,12 @@ int exec_large(const Options& o) {
     // As for fs.read: back to back, and the two kinds of first run, each against a floor that
     // starts the same way (a new process; buffers given back, the same idle, new mappings).
     auto idle = [&] { std::this_thread::sleep_for(std::chrono::duration<double>(o.idle)); };
+    // Each new process starts right after one that has just given back as much memory (see
+    // read_file).
+    auto settle = [&] {
+        RoundFloor warm(o, capture_args);
+        warm.round('f', out + err);
+    };
     char idle_name[64], floor_name[112];
     std::snprintf(idle_name, sizeof idle_name, "vesk-agent exec, first after %g s idle", o.idle);
     std::snprintf(floor_name, sizeof floor_name,
@@ -916,11 +932,13 @@ int exec_large(const Options& o) {
                           {&sp, via_pipe},
                           {&sn,
                            [&] {
+                               settle();
                                Agent fresh(o);
                                return exec_by(fresh);
                            }},
                           {&sfn,
                            [&] {
+                               settle();
                                RoundFloor fresh(o, capture_args);
                                return fresh.round('f', out + err);
                            }},

@@ -158,7 +158,7 @@ TEST(RunCommand, OutputPastTheCaptureLimitKillsAndReapsTheChild) {
             ASSERT_TRUE(std::holds_alternative<ChildOutput>(r));
             const ChildOutput& out = std::get<ChildOutput>(r);
             EXPECT_EQ(out.code, 0);
-            EXPECT_EQ(out.stdout_bytes.size() + out.stderr_text.size(), 1000u);
+            EXPECT_EQ(out.stdout_bytes.size() + out.stderr_bytes.size(), 1000u);
         }
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child was left behind";
         if (test::state_of(dir / "pid") != test::kGone) {
