@@ -121,10 +121,11 @@ const EndRow kEndRows[] = {
          std::this_thread::sleep_for(100ms);
      },
      [](TempDir&) { ::close(std::exchange(idle_reader, -1)); }},
-    {"a write still waiting for a named pipe's reader",
+    {"writes still waiting for a named pipe's reader, the second for its turn behind the first",
      [](Proc& p, TempDir& d) {
          ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
-         p.send(request(1, "fs.write", at(d / "fifo"), "x"));
+         p.send(request(1, "fs.write", at(d / "fifo"), "x") +
+                request(2, "fs.write", at(d / "fifo"), "y"));
          std::this_thread::sleep_for(100ms);
      },
      nullptr},

@@ -4,6 +4,7 @@
 // (tests/e2e/fake_ssh) stands in for a remote host.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -134,6 +135,9 @@ TEST(VeskCli, Table) {
          R"j(byte in its first 8000)","lines":null,"path":"../nul"}])j" + nl},
         {"$V exec sh -c 'echo out; echo err >&2; exit 7'", "", 7, "out\n", "err\n"},
         {"$V exec cat", "from stdin", 0, "from stdin"},
+        // --json output goes out in pieces of 1 MiB; none may split a character.
+        {"$V --json exec sh -c \"head -c 1048573 /dev/zero | tr '\\\\0' a; printf '\\\\360\\\\237\\\\230\\\\200'\" | tail -c 12",
+         "", 0, "aaaaa\xf0\x9f\x98\x80\"}\n"},
         {"$V exec -n cat", "not sent", 0, ""},
         {"$V exec -- printf '%s|' 'a b' '*'", "", 0, "a b|*|"},
         {"$V exec sh -c 'printf x >&2; kill -9 $$'", "", 1, "",
@@ -251,6 +255,7 @@ TEST(VeskCli, Table) {
         {"$V -o User=x hello", "-o is an ssh option and needs --ssh"},
         {"$T --ssh -oProxyCommand=x hello", "--ssh wants a host name, got \"-oProxyCommand=x\""},
         {"$V hello extra", "hello takes no arguments"}, {"$V cat", "cat: missing PATH"},
+        {"$V get", "get: missing PATH"},
         {"$V ls a b", "ls: too many arguments"}, {"$V ls -x", "ls: unknown option \"-x\""},
         {"$V rm -r", "rm: missing PATH"}, {"$V exec -C", "exec: -C needs a directory"},
         {"$V exec -n", "exec: missing PROGRAM"}, {"$V git -e", "git: -e needs NAME=VALUE"},
