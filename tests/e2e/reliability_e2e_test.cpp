@@ -129,6 +129,21 @@ const EndRow kEndRows[] = {
          std::this_thread::sleep_for(100ms);
      },
      nullptr},
+    {"a write that waited for its turn behind one that waited for a named pipe's reader",
+     [](Proc& p, TempDir& d) {
+         ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
+         p.send(request(1, "fs.write", at(d / "fifo"), "x") +
+                request(2, "fs.write", at(d / "fifo"), "y"));
+         std::this_thread::sleep_for(100ms);
+         idle_reader = ::open((d / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         ASSERT_GE(idle_reader, 0);
+     },
+     [](TempDir&) {
+         char got[4] = {};
+         EXPECT_EQ(::read(idle_reader, got, sizeof got), 2);
+         EXPECT_EQ(std::string(got, 2), "xy");
+         ::close(std::exchange(idle_reader, -1));
+     }},
     {"a read of a pipe nobody writes, and programs that ignore the hang-up (as under nohup)",
      [](Proc& p, TempDir& d) {
          ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);

@@ -83,6 +83,8 @@ TEST(VeskCli, Table) {
         {"$V hello --json", "", 0, hello_json + "\n"},
         {"$V --version", "", 0, "vesk 1.0.1\n"},
         {"$V put ../f", bytes, 0, ""},
+        // One path: the file goes to standard output, so errors stay text even with --json.
+        {"$V --json get ../missing", "", 1, "", "vesk: ../missing: " + enoent},
         {"$V cat ../f ../missing ../f", "", 1, bytes + bytes, "vesk: ../missing: " + enoent},
         {"$V cat ../big", "", 0, big},  // past the progress threshold, but stderr is no terminal
         {"$V --json mkdir m/n m2", "", 0, "{\"path\":\"m/n\"}\n{\"path\":\"m2\"}\n"},
