@@ -55,6 +55,14 @@ TEST(VeskCli, Table) {
     write_script(d("garbage"), "printf '\\0\\0\\0\\005hello\\0\\0\\0\\0'; cat >/dev/null");
     write_script(d("brief"), "exec timeout -s KILL 1 " + std::string(agent_path()) + " \"$@\"");
     write_script(d("cut"), "printf '\\0\\0\\0\\040{\"id\":1'");
+    // Its output stops 2 MB in, inside a streamed body. (The shell lets go of the output, or
+    // its copy would keep it open; a background job's input would be the null device.)
+    write_script(d("cutbody"), "exec 3<&0; " + std::string(agent_path()) +
+                                   " \"$@\" <&3 3<&- | head -c 2000000 & exec >&- 3<&-; wait");
+    // Just over the 128 KiB of standard error kept, the last line making it so.
+    write_script(d("chatty"),
+                 "for i in $(seq 1352); do printf 'noise %04d %085d\\n' $i 0; done >&2; "
+                 "echo 'cannot serve' >&2; exit 3");
     ASSERT_EQ(::symlink(agent_path(), d("my agent").c_str()), 0);
     std::string arch = run_process({"uname", "-m"}).out,
                 git = run_process({"git", "--version"}).out;
@@ -238,6 +246,11 @@ TEST(VeskCli, Table) {
          "[\\s\\S]*\rbig 100% \\[#{20}\\] 9\\.0 MiB / 9\\.0 MiB [\\s\\S]*\rup 100% [\\s\\S]*"},
         {"$T --agent ../garbage hello", 1, "vesk: .*not a valid envelope.*\n"},
         {"$T --agent ../cut hello", 1, "vesk: .*ended inside a message.*\n"},
+        // A body cut short is no file: nothing is renamed into place.
+        {"head -c 3000000 /dev/urandom > $D/a; $T --agent ../cutbody get $D/a $D/b; s=$?; ls $D >&2;"
+         " exit $s", 1, "vesk: .*ended inside a message.*\na\n"},
+        {"$T --agent ../chatty hello", 1, "vesk: agent failed: .*status 3; its stderr ends: noise "
+         "1351 0{85} \\| noise 1352 0{85} \\| cannot serve\n"},
         {"$T --ssh box --remote-agent no-agent hello", 1, "[\\s\\S]*\nvesk: agent failed: .*status "
          "127; is no-agent on the PATH of box\\? \\(--remote-agent PATH names it\\)\n"},
         {"$T --ssh box --remote-agent /no/agent hello; $T --ssh box --remote-agent ../three hello", 1,

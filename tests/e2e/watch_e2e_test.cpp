@@ -139,6 +139,18 @@ const std::pair<const char*, std::function<void(Scenario&)>> kScenarios[] = {
          write_file(outside, "edited through the other name\n");
          s.event(s.repo, "a write through the outside link");
      }},
+    {"a linked worktree, whose git directories lie outside it",
+     [](Scenario& s) {
+         make_repo(s.repo);
+         const std::string wt = s.tmp / "wt";
+         git_in(s.repo, {"worktree", "add", "-q", "-b", "side", wt});
+         write_file(wt + "/scratch.tmp", "");
+         s.call("watch", wt);
+         s.quiet(kQuiet, "watching");
+         // Shared by every worktree, it lies in the main repository's git directory.
+         write_file(s.repo + "/.git/info/exclude", "*.tmp\n");
+         s.event(wt, "the shared info/exclude edited");
+     }},
     {"a path that appears, then becomes a repository",
      [](Scenario& s) {
          const std::string later = s.tmp / "later";
