@@ -24,17 +24,31 @@ constexpr std::chrono::seconds kKeepFor{20};
 constexpr std::size_t kTimerStack = 64 * 1024;
 constexpr std::uintptr_t kPage = 4096;
 
+struct Block {
+    void* data = nullptr;
+    std::size_t capacity = 0;
+};
+
 struct Kept {
     std::mutex mu;
-    std::condition_variable moved;  // the deadline moved or the block went
-    void* block = nullptr;
-    std::size_t capacity = 0;
+    std::condition_variable moved;  // the deadline moved or the blocks went
+    Block blocks[kMaxKept];
+    std::size_t count = 0;
     Clock::time_point deadline;
     bool timer = false;  // a timer thread is waiting for the deadline
-    // The largest body released since `largest_since`, at most kKeepFor ago: what the kept
+    // The largest body released since `largest_since`, at most kKeepFor ago: what a kept
     // block may hold in memory.
     std::size_t largest = 0;
     Clock::time_point largest_since;
+
+    // Takes blocks[i] out of the set.
+    Block remove(std::size_t i) {
+        Block b = blocks[i];
+        blocks[i] = blocks[--count];
+        blocks[count] = {};
+        moved.notify_all();
+        return b;
+    }
 };
 
 // Never destroyed: the timer thread may outlive everything else at exit.
@@ -43,19 +57,18 @@ Kept& kept() {
     return *k;
 }
 
-// Frees the block once the deadline has passed with no release in between.
+// Frees the blocks once the deadline has passed with no release in between.
 void expire() {
     Kept& k = kept();
-    void* expired = nullptr;
+    Block expired[kMaxKept];
     {
         std::unique_lock<std::mutex> lock(k.mu);
-        while (k.block && Clock::now() < k.deadline) k.moved.wait_until(lock, k.deadline);
-        expired = k.block;
-        k.block = nullptr;
-        k.capacity = 0;
+        while (k.count > 0 && Clock::now() < k.deadline) k.moved.wait_until(lock, k.deadline);
+        for (std::size_t i = 0; i < kMaxKept; ++i) expired[i] = std::exchange(k.blocks[i], {});
+        k.count = 0;
         k.timer = false;
     }
-    std::free(expired);
+    for (const Block& b : expired) std::free(b.data);
 }
 
 // Gives the pages of [block + keep, block + capacity) back to the system; the mapping stays,
@@ -68,25 +81,31 @@ void trim(void* block, std::size_t capacity, std::size_t keep) {
 
 }  // namespace
 
-void* take(std::size_t min_capacity, std::size_t* capacity) {
+void* take(std::size_t min_capacity, Pick pick, std::size_t* capacity) {
     Kept& k = kept();
-    void* stale = nullptr;
-    void* found = nullptr;
+    Block found, stale;
     {
         std::lock_guard<std::mutex> lock(k.mu);
-        if (!k.block) return nullptr;
-        if (k.capacity >= min_capacity) {
-            found = k.block;
-            *capacity = k.capacity;
-        } else {
-            stale = k.block;
+        if (k.count == 0) return nullptr;
+        std::size_t best = 0, largest = 0;
+        for (std::size_t i = 1; i < k.count; ++i) {
+            if (k.blocks[i].capacity > k.blocks[largest].capacity) largest = i;
         }
-        k.block = nullptr;
-        k.capacity = 0;
-        k.moved.notify_all();
+        best = largest;
+        if (pick == Pick::fitting) {
+            for (std::size_t i = 0; i < k.count; ++i) {
+                const std::size_t c = k.blocks[i].capacity;
+                if (c >= min_capacity && c < k.blocks[best].capacity) best = i;
+            }
+        }
+        if (k.blocks[best].capacity >= min_capacity)
+            found = k.remove(best);
+        else
+            stale = k.remove(largest);
     }
-    std::free(stale);
-    return found;
+    std::free(stale.data);
+    *capacity = found.capacity;
+    return found.data;
 }
 
 void give(void* block, std::size_t capacity, std::size_t used) {
@@ -104,40 +123,48 @@ void give(void* block, std::size_t capacity, std::size_t used) {
     // Pages an earlier, larger body left in this block count as held too. Trimmed before the
     // block is shared: a taker would lose what it wrote there.
     trim(block, capacity, keep);
-    void* older;
+    Block displaced;
     bool start_timer;
     {
         std::lock_guard<std::mutex> lock(k.mu);
-        older = k.block;
-        k.block = block;
-        k.capacity = capacity;
+        if (k.count == kMaxKept) {
+            std::size_t smallest = 0;
+            for (std::size_t i = 1; i < k.count; ++i) {
+                if (k.blocks[i].capacity < k.blocks[smallest].capacity) smallest = i;
+            }
+            if (k.blocks[smallest].capacity < capacity) displaced = k.remove(smallest);
+        }
+        if (k.count < kMaxKept) {
+            k.blocks[k.count++] = {block, capacity};
+        } else {
+            displaced = {block, capacity};  // smaller than every kept block
+        }
         k.deadline = now + kKeepFor;
         start_timer = !k.timer;
         k.timer = true;
         k.moved.notify_all();
     }
-    std::free(older);
+    std::free(displaced.data);
     if (!start_timer) return;
     if (start_detached_thread(expire, kTimerStack) != 0) {
         {
             std::lock_guard<std::mutex> lock(k.mu);
             k.timer = false;
         }
-        drop();  // nothing would ever free it: do it now
+        drop();  // nothing would ever free them: do it now
     }
 }
 
 void drop() {
     Kept& k = kept();
-    void* block;
+    Block dropped[kMaxKept];
     {
         std::lock_guard<std::mutex> lock(k.mu);
-        block = k.block;
-        k.block = nullptr;
-        k.capacity = 0;
+        for (std::size_t i = 0; i < kMaxKept; ++i) dropped[i] = std::exchange(k.blocks[i], {});
+        k.count = 0;
         k.moved.notify_all();
     }
-    std::free(block);
+    for (const Block& b : dropped) std::free(b.data);
 }
 
 }  // namespace vesk::large_blocks

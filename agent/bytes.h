@@ -4,12 +4,15 @@
 // read() writes it again. Bytes allocates with malloc/realloc (large blocks are mmap'd, so
 // realloc can move pages instead of copying) and leaves new capacity uninitialised.
 //
-// Blocks of kLargeBlock bytes or more are not returned to the system at once: the last one is
-// kept and handed to the next buffer that grows past kTakeFrom. A fresh page costs the kernel
-// a fault and a clear, and on a virtual machine often the host a fault of its own, which for a
-// large body is slower than the copy that fills it; back-to-back large transfers reuse pages
-// already present. What is kept while idle is bounded: at most the largest body released in
-// the last 20 seconds stays resident, and 20 seconds after the last release nothing does.
+// Blocks of kLargeBlock bytes or more are not returned to the system at once: the last few
+// are kept and handed to the next buffers that grow past kTakeFrom. A fresh page costs the
+// kernel a fault and a clear, and on a virtual machine often the host a fault of its own, which
+// for a large body is slower than the copy that fills it; back-to-back large transfers reuse
+// pages already present. A large reply can hold three such blocks at once (a program's standard
+// output, its standard error, and the header that carries the latter), so three are kept.
+// What is kept while idle is bounded: no kept block keeps more pages than the largest body
+// released in the last 20 seconds, and 20 seconds after the last release nothing is kept.
+
 #pragma once
 
 #include <algorithm>
@@ -25,17 +28,23 @@ namespace vesk {
 
 namespace large_blocks {
 inline constexpr std::size_t kLargeBlock = 64u << 20;
-// Growth to this size or more may take the kept block: a body that has come this far is likely
+inline constexpr std::size_t kMaxKept = 3;
+// Growth to this size or more may take a kept block: a body that has come this far is likely
 // to go much further, and moving its first few megabytes over costs less than faulting in the
 // pages that would have followed.
 inline constexpr std::size_t kTakeFrom = 4u << 20;
-// A kept block of at least min_capacity bytes (its capacity in *capacity), or nullptr. A kept
-// block that is too small is freed, so two large blocks are not held at once.
-void* take(std::size_t min_capacity, std::size_t* capacity);
+// Which kept block a growing buffer takes: the smallest that fits, leaving the larger ones to
+// bodies that need them, or the largest, for a body that will likely outgrow every other.
+enum class Pick { none, fitting, largest };
+// A kept block of at least min_capacity bytes (its capacity in *capacity), or nullptr. When
+// none is large enough, the largest is freed: a bigger body than any kept has come, and the
+// agent is not to hold that one beside it.
+void* take(std::size_t min_capacity, Pick pick, std::size_t* capacity);
 // Takes ownership of a malloc'd block of kLargeBlock bytes or more whose first `used` bytes
-// were the body: keeps it for a while or frees it.
+// were the body: keeps it for a while (in place of the smallest kept, when kMaxKept are) or
+// frees it.
 void give(void* block, std::size_t capacity, std::size_t used);
-// Frees the kept block now, if any.
+// Frees the kept blocks now, if any.
 void drop();
 }  // namespace large_blocks
 
@@ -72,13 +81,13 @@ class Bytes {
         if (n <= cap_) return;
         if (!try_reserve(n)) throw std::bad_alloc();
     }
-    // As reserve, but reports failure instead of throwing. With reuse_kept false, a kept large
-    // block is left for another buffer that needs it more.
-    bool try_reserve(std::size_t n, bool reuse_kept = true) {
+    // As reserve, but reports failure instead of throwing. `pick` says which kept large block
+    // growth may take, if any.
+    bool try_reserve(std::size_t n, large_blocks::Pick pick = large_blocks::Pick::fitting) {
         if (n <= cap_) return true;
-        if (reuse_kept && n >= large_blocks::kTakeFrom) {
+        if (pick != large_blocks::Pick::none && n >= large_blocks::kTakeFrom) {
             std::size_t kept_cap = 0;
-            if (void* kept = large_blocks::take(n, &kept_cap)) {
+            if (void* kept = large_blocks::take(n, pick, &kept_cap)) {
                 if (size_) std::memcpy(kept, data_, size_);
                 free_block();
                 data_ = static_cast<char*>(kept);

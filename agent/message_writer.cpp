@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/sys.h"
+#include "common/text.h"
 
 namespace vesk {
 namespace {
@@ -20,6 +21,8 @@ namespace {
 constexpr std::size_t kMaxOutputWrite = 256 << 10;
 // Messages per writev; a fixed array, so draining never allocates.
 constexpr std::size_t kMaxBatch = 64;
+// A header text this long goes out from a buffer of its own (see OutMessage::text).
+constexpr std::size_t kTextApartFrom = large_blocks::kTakeFrom;
 
 // `,"error":"text"}` as the encoder writes it.
 std::string error_tail(int err) {
@@ -34,7 +37,13 @@ void list_pieces(OutMessage& m, iovec* iov, std::size_t& n) {
         iov[n++] = {m.fallback, m.fallback_len};
         return;
     }
-    iov[n++] = {m.head.data(), m.head.size()};
+    if (m.text.empty()) {
+        iov[n++] = {m.head.data(), m.head.size()};
+    } else {
+        iov[n++] = {m.head.data(), m.text_at};
+        iov[n++] = {m.text.data(), m.text.size()};
+        iov[n++] = {m.head.data() + m.text_at, m.head.size() - m.text_at};
+    }
     if (!m.body.empty()) iov[n++] = {m.body.data(), m.body.size()};
 }
 
@@ -111,13 +120,25 @@ void SharedOutput::stand_in(OutMessage& msg, std::uint64_t id, const std::string
     put_be32(p, 0);
     msg.fallback_len = static_cast<std::size_t>(p + 4 - msg.fallback);
     msg.head.clear();
+    msg.text.release();
     msg.body.release();
 }
 
 void SharedOutput::encode(OutMessage& msg, const Header& header, Bytes body,
                           DataText extra) noexcept {
     try {
+        std::string repaired;
+        DataText::Gap gap;
+        if (extra.text.size() >= kTextApartFrom) {
+            if (!is_valid_utf8(extra.text)) extra.text = repaired = utf8_lossy(extra.text);
+            extra.gap = &gap;
+        }
         if (encode_head(header, body.size(), msg.head, extra)) {
+            if (extra.gap) {
+                msg.text.resize_uninitialized(gap.size);
+                put_json_string(msg.text.data(), extra.text);
+                msg.text_at = gap.at;
+            }
             msg.body = std::move(body);
         } else {
             stand_in(msg, header.id, too_long_tail_);
@@ -166,7 +187,7 @@ void SharedOutput::drain(std::unique_lock<std::mutex>& lock) noexcept {
         // Take up to kMaxBatch messages off the queue and write them in one go.
         OutMessage* batch = head_;
         OutMessage* last = head_;
-        iovec iov[kMaxBatch * 2];
+        iovec iov[kMaxBatch * 4];
         std::size_t n = 0;
         std::size_t taken = 1;
         list_pieces(*last, iov, n);

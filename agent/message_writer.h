@@ -25,6 +25,10 @@ namespace vesk {
 // somewhere to go, even when memory has run out by the time the reply is ready.
 struct OutMessage {
     std::string head;  // header frame and the body's length prefix
+    // A long text member of the header, written in the gap at text_at in head: in a buffer
+    // of its own, which can reuse the pages of an earlier large body.
+    Bytes text;
+    std::size_t text_at = 0;
     Bytes body;
     // A stand-in reply, built in place without allocating, used when head is empty.
     char fallback[128];

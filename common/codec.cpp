@@ -42,55 +42,64 @@ std::size_t next_escape(const char* p, std::size_t i, std::size_t n) {
 }
 
 // JSON string escaping: quotation mark and backslash, the five short control escapes, every
-// other control byte as \u00xx; all else (DEL, '/', non-ASCII) as it is. Runs of bytes that
-// need nothing are copied in one piece: a multi-megabyte stderr text is mostly such runs.
+// other control byte as \u00xx; all else (DEL, '/', non-ASCII) as it is. The escape of c (a
+// byte next_escape stopped at) is written to esc; returns its length.
+std::size_t escape(unsigned char c, char (&esc)[6]) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    esc[0] = '\\';
+    switch (c) {
+        case '"':
+        case '\\':
+            esc[1] = static_cast<char>(c);
+            return 2;
+        case '\b':
+            esc[1] = 'b';
+            return 2;
+        case '\t':
+            esc[1] = 't';
+            return 2;
+        case '\n':
+            esc[1] = 'n';
+            return 2;
+        case '\f':
+            esc[1] = 'f';
+            return 2;
+        case '\r':
+            esc[1] = 'r';
+            return 2;
+        default:
+            esc[1] = 'u', esc[2] = '0', esc[3] = '0', esc[4] = kHex[c >> 4], esc[5] = kHex[c & 0xF];
+            return 6;
+    }
+}
+
+// Calls put(bytes, count) for the pieces of s's JSON string form, quotes included. Runs of
+// bytes that need nothing go in one piece: a multi-megabyte stderr text is mostly such runs.
+template <class Put>
+void json_string_pieces(std::string_view s, Put put) {
+    put("\"", 1);
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    std::size_t run = 0;
+    for (std::size_t i = next_escape(p, 0, n); i < n; i = next_escape(p, i + 1, n)) {
+        put(p + run, i - run);
+        run = i + 1;
+        char esc[6];
+        put(esc, escape(static_cast<unsigned char>(p[i]), esc));
+    }
+    put(p + run, n - run);
+    put("\"", 1);
+}
+
 void append_json_string(std::string& out, std::string_view s) {
     if (!is_valid_utf8(s)) {
         // Handlers hand over UTF-8 only; this keeps a stray byte from reaching the stream.
         append_json_string(out, utf8_lossy(s));
         return;
     }
-    static constexpr char kHex[] = "0123456789abcdef";
     // Room for the common case of a few escapes, so a large text is not copied while growing.
     out.reserve(out.size() + s.size() + s.size() / 16 + 2);
-    out += '"';
-    const char* p = s.data();
-    const std::size_t n = s.size();
-    std::size_t run = 0;
-    for (std::size_t i = next_escape(p, 0, n); i < n; i = next_escape(p, i + 1, n)) {
-        const auto c = static_cast<unsigned char>(p[i]);
-        out.append(p + run, i - run);
-        run = i + 1;
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default: {
-                char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-                out.append(esc, sizeof esc);
-            }
-        }
-    }
-    out.append(p + run, n - run);
-    out += '"';
+    json_string_pieces(s, [&](const char* p, std::size_t n) { out.append(p, n); });
 }
 
 void append_json(std::string& out, const json& v) {
@@ -151,6 +160,20 @@ std::uint32_t get_be32(const char* p) {
            std::uint32_t{b[3]};
 }
 
+std::size_t json_string_size(std::string_view s) {
+    std::size_t size = 0;
+    json_string_pieces(s, [&](const char*, std::size_t n) { size += n; });
+    return size;
+}
+
+char* put_json_string(char* out, std::string_view s) {
+    json_string_pieces(s, [&](const char* p, std::size_t n) {
+        std::memcpy(out, p, n);
+        out += n;
+    });
+    return out;
+}
+
 std::string encode_frame(std::string_view payload) {
     std::string out(4, '\0');
     put_be32(out.data(), static_cast<std::uint32_t>(payload.size()));
@@ -176,7 +199,12 @@ bool encode_head(const Header& h, std::size_t body_len, std::string& frames, Dat
             if (frames.back() != '{') frames += ',';
             append_json_string(frames, extra.name);
             frames += ':';
-            append_json_string(frames, extra.text);
+            if (extra.gap) {
+                extra.gap->at = frames.size();
+                extra.gap->size = json_string_size(extra.text);
+            } else {
+                append_json_string(frames, extra.text);
+            }
             frames += '}';
         }
     }
@@ -185,7 +213,7 @@ bool encode_head(const Header& h, std::size_t body_len, std::string& frames, Dat
         append_json_string(frames, *h.error);
     }
     frames += '}';
-    std::size_t header_len = frames.size() - 4;
+    std::size_t header_len = frames.size() - 4 + (extra.gap ? extra.gap->size : 0);
     if (header_len > kMaxWrittenFrameLen || body_len > kMaxWrittenFrameLen) return false;
     put_be32(frames.data(), static_cast<std::uint32_t>(header_len));
     frames.resize(frames.size() + 4);

@@ -36,7 +36,19 @@ struct Header {
 struct DataText {
     std::string_view name;
     std::string_view text;
+    // With a gap, the text's JSON form is left out of the frames, to be written from a buffer
+    // of its own (put_json_string): the frames say where it goes and the header's length
+    // counts it. The text must then be UTF-8.
+    struct Gap {
+        std::size_t at = 0;    // offset in the frames
+        std::size_t size = 0;  // json_string_size(text)
+    }* gap = nullptr;
 };
+
+// The JSON string form of UTF-8 text, quotes included: its size, and writing it to out (which
+// has that much room); returns the end of what was written.
+std::size_t json_string_size(std::string_view utf8);
+char* put_json_string(char* out, std::string_view utf8);
 
 void put_be32(char* p, std::uint32_t n);
 std::uint32_t get_be32(const char* p);

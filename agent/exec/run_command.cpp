@@ -67,10 +67,10 @@ struct OutputStream {
     unique_fd fd;
     Bytes data;
     std::size_t limit;
-    // Whether growth may take the block a previous large transfer left behind. Only standard
-    // output does: when both streams grow large, whichever passed the threshold first would
+    // Which block a previous large transfer left behind growth may take. Standard output takes
+    // the largest: when both streams grow large, whichever passed the threshold first would
     // otherwise take it, and a gigabyte of standard output would then fault in fresh pages.
-    bool reuse_kept;
+    large_blocks::Pick pick;
     bool enlarged = false;
 
     bool open() const { return static_cast<bool>(fd); }
@@ -108,7 +108,7 @@ struct OutputStream {
             std::size_t ceiling = limit == SIZE_MAX ? limit : limit + 1;
             std::size_t want = std::max(data.capacity() * 2, data.size() + kFirstReadRoom);
             want = std::min(want, ceiling);
-            if (want > data.capacity() && !data.try_reserve(want, reuse_kept)) return ENOMEM;
+            if (want > data.capacity() && !data.try_reserve(want, pick)) return ENOMEM;
             room = data.capacity() - data.size();
         }
         populate_ahead();
@@ -282,8 +282,8 @@ RunResult run_command(const ChildSpec& desc, Bytes input, const CaptureLimits& l
         if (int e = set_nonblocking(child.in.get())) return os_error_text(e);
     }
 
-    OutputStream out{std::move(child.out), Bytes(), limits.max_stdout, true};
-    OutputStream err{std::move(child.err), Bytes(), limits.max_stderr, false};
+    OutputStream out{std::move(child.out), Bytes(), limits.max_stdout, large_blocks::Pick::largest};
+    OutputStream err{std::move(child.err), Bytes(), limits.max_stderr, large_blocks::Pick::fitting};
     InputStream in{std::move(child.in), std::move(input)};
     if (int fail = capture(out, err, in)) return os_error_text(fail);
     if (int fail = finish_feeding(in, child)) return os_error_text(fail);

@@ -28,6 +28,8 @@ TEST(ExecE2E, Table) {
     const std::string binary("a\0b\xff\n", 5), enoent = os_error(ENOENT);
     std::string err_text, out_text;
     for (int i = 0; i < 400000; ++i) err_text += "e\n", out_text += "o\n";
+    std::string long_err;
+    while (long_err.size() < 5000000) long_err += "a\"b\\c\n";
     vesk::client::AgentClient agent(
         agent_options({{"HOME", dir.path()}, {"SHELL", dir / "myshell"}}));
     // Held until the table is done: no later run may wait for it or inherit its pipes.
@@ -48,6 +50,9 @@ TEST(ExecE2E, Table) {
            "early\nlate\n"),
         // Both streams far beyond a pipe's buffer, the one read second written first.
         sh("yes e | head -c 800000 >&2; yes o | head -c 800000", "", done(0, err_text), out_text),
+        // Long enough to leave the header's own buffer, escapes and a repair at its end.
+        sh(R"(yes 'a"b\c' | head -c 5000000 >&2; printf '\001\377' >&2)", "",
+           done(0, long_err.substr(0, 5000000) + "\x01\uFFFD")),
         {"exec", run(dir / "sub", "../tool", {"up"}), "", done(0), "tool up\n"},
         {"exec", run("~/sub", "pwd", {}), "", done(0), dir / "sub\n"},
         {"exec", run("/", "ls", {"/proc/self/fd"}), "input", done(0), "0\n1\n2\n3\n"},

@@ -69,7 +69,8 @@ TEST(FrameReader, ShortReadsAtEveryByteWithLargeAndTinyBuffers) {
                                  : i % 3 == 1 ? in.read_payload(bytes, len.len)
                                               : in.discard(len.len);
             ASSERT_EQ(s, ReadStatus::ok) << "frame " << i;
-            EXPECT_TRUE(i % 3 == 2 || text + std::string(bytes.view()) == payload(i)) << "frame " << i;
+            EXPECT_TRUE(i % 3 == 2 || text + std::string(bytes.view()) == payload(i))
+                << "frame " << i;
         }
         const FrameLen last = read_frame_len(in);
         EXPECT_EQ(last.status, ReadStatus::ok);
@@ -128,6 +129,20 @@ TEST(Bytes, AppendsGrowAndALargeBlockIsReused) {
     Bytes next;
     next.reserve(large_blocks::kLargeBlock);
     EXPECT_EQ(next.data(), first);
+    next.release();
+    // Of the blocks kept, growth takes the smallest that fits; a program's output the largest.
+    constexpr std::size_t kMiB = 1 << 20;
+    std::vector<const char*> blocks;
+    {
+        Bytes a, b, c;
+        a.reserve(64 * kMiB), b.reserve(256 * kMiB), c.reserve(128 * kMiB);
+        blocks = {a.data(), b.data(), c.data()};
+    }
+    Bytes fit, out;
+    fit.reserve(100 * kMiB);
+    ASSERT_TRUE(out.try_reserve(8 * kMiB, large_blocks::Pick::largest));
+    EXPECT_EQ(fit.data(), blocks[2]);
+    EXPECT_EQ(out.data(), blocks[1]);
 }
 
 // run_command's capture limits, which only gigabytes of output would reach end to end: past a
