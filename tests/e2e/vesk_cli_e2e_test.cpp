@@ -115,6 +115,10 @@ TEST(VeskCli, Table) {
          "vesk: r/s/f: " + os_error(EISDIR) + "\nvesk: skipped the symbolic link s/l\nvesk: s/d/x: "
          "cannot be copied: " + os_error(ENOENT) + " (a symbolic link to nothing, or a name that is"
          " not UTF-8)\nvesk: m/none: does not exist\n"},
+        // A local file that cannot be read (at offset 0 of the tool's own memory, nothing is
+        // mapped) fails the copy; the others still go.
+        {"$V put /proc/self/mem ../f $D; s=$?; ls $D; exit $s", "", 1, "f\n",
+         "vesk: cannot read /proc/self/mem: " + no(EIO) + "\n"},
         // An interrupted get leaves no temporary file (the agent waits on a pipe meanwhile).
         {"mkfifo $D/p; for s in TERM HUP; do $V get $D/p $D/out & sleep 1; kill -$s $!\n"
          "{ wait $!; } 2>/dev/null; echo $?; done; ls -A $D", "", 0, "143\n129\np\n"},
