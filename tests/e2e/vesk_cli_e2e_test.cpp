@@ -44,7 +44,7 @@ const std::string kUsageStdin =
 TEST(VeskCli, Table) {
     TempDir tmp;
     const auto d = [&](std::string_view name) { return tmp / name; };
-    const std::string bytes("line\n\0\xff binary", 15), big(9u << 20, 'z'), home = d("h\xc3\xa9");
+    const std::string bytes("line\n\0\xff binary", 15), big(8u << 20, 'z'), home = d("h\xc3\xa9");
     ASSERT_EQ(std::system(("cd " + tmp.path() +
                            " && mkdir -p a/b/c && touch a/B a/C && printf "
                            "'a\\nb\\nc\\n' >three && printf 'a\\nb' >two && printf '\\0' >nul")
@@ -94,7 +94,7 @@ TEST(VeskCli, Table) {
         // One path: the file goes to standard output, so errors stay text even with --json.
         {"$V --json get ../missing", "", 1, "", "vesk: ../missing: " + enoent},
         {"$V cat ../f ../missing ../f", "", 1, bytes + bytes, "vesk: ../missing: " + enoent},
-        {"$V cat ../big", "", 0, big},  // past the progress threshold, but stderr is no terminal
+        {"$V cat ../big", "", 0, big},  // at the progress threshold, but stderr is no terminal
         {"$V --json mkdir m/n m2", "", 0, "{\"path\":\"m/n\"}\n{\"path\":\"m2\"}\n"},
         {"$V ls", "", 0, "B\nC\nb\nm\nm2\n"},
         {"$V --json ls m", "", 0, "[\"n\"]\n"},
@@ -143,7 +143,7 @@ TEST(VeskCli, Table) {
          "       - ../big\n       5 total\n",
          "vesk: ../nul: not counted: it holds binary data (a NUL byte in its first 8000)\n"
          "vesk: ../missing: not counted: it does not exist\nvesk: b: not counted: it is a directory\n"
-         "vesk: ../big: not counted: it is over the 1000000-byte limit (9437184 bytes)\n"},
+         "vesk: ../big: not counted: it is over the 1000000-byte limit (8388608 bytes)\n"},
         {"$V --json wc ../two ../nul", "", 1,
          R"j([{"lines":2,"path":"../two"},{"error":"not counted: it holds binary data (a NUL )j"
          R"j(byte in its first 8000)","lines":null,"path":"../nul"}])j" + nl},
@@ -186,8 +186,9 @@ TEST(VeskCli, Table) {
          "vesk: unknown command \"frob\"\nTry 'vesk --help' for more.\n"},
         // A login script's greeting arrives where the first frame's length belongs: fail at once
         // (no waiting for gigabytes), with its first line, cut at 60 bytes or just before.
-        {"FAKE_SSH_BANNER=Hi timeout 20 $S hello; FAKE_SSH_BANNER='" + kBanner + "\\nmore\\n' "
-         "timeout 20 $S hello", "", 1, "", kStray + "Hi" + kLogins + kStray + kBanner.substr(0, 59) +
+        {"FAKE_SSH_BANNER=Hi timeout 20 $S hello; FAKE_SSH_BANNER=" + std::string(61, 'x') +
+         " timeout 20 $S hello; FAKE_SSH_BANNER='" + kBanner + "\\nmore\\n' "
+         "timeout 20 $S hello", "", 1, "", kStray + "Hi" + kLogins + kStray + std::string(60, 'x') + "\u2026" + kLogins + kStray + kBanner.substr(0, 59) +
          "\u2026" + kLogins},
         {"echo data > $D/f; $V cat $D/f > /dev/full", "", 1, "",
          "vesk: cannot write standard output: " + no(ENOSPC) + "\n"},
@@ -247,7 +248,7 @@ TEST(VeskCli, Table) {
          "vesk: agent failed: [\\s\\S]*"},
         // On a terminal, a bar per transfer, named by the file it is of.
         {"script -qec \"$V cat ../big >/dev/null; $V put $D/up < ../big\" /dev/null >&2", 0,
-         "[\\s\\S]*\rbig 100% \\[#{20}\\] 9\\.0 MiB / 9\\.0 MiB [\\s\\S]*\rup 100% [\\s\\S]*"},
+         "[\\s\\S]*\rbig 100% \\[#{20}\\] 8\\.0 MiB / 8\\.0 MiB [\\s\\S]*\rup 100% [\\s\\S]*"},
         {"$T --agent ../garbage hello", 1, "vesk: .*not a valid envelope.*\n"},
         {"$T --agent ../cut hello", 1, "vesk: .*ended inside a message.*\n"},
         // A body cut short is no file: nothing is renamed into place.
