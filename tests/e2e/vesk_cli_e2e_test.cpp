@@ -174,6 +174,8 @@ TEST(VeskCli, Table) {
         {"$V rm -r b", "", 0, ""},
         {"$V ls .", "", 0, "C\ng\nm\n"},
         {"$T --ssh devbox --remote-agent '../my agent' hello", "", 0, hello},
+        // The first connection to a host is set up under a lock beside the shared sockets.
+        {"XDG_RUNTIME_DIR=$D $S hello >/dev/null && ls -A $D/vesk | tr -d 0-9", "", 0, ".lock-\n"},
         // ssh's own failure, as ssh says it, with its status; sharing on unless turned off.
         {"$T --ssh down hello", "", 255, "", kRefused + kSshDefaults + "-o ControlMaster=auto -o ControlPath=" +
          d("run/vesk/%C") + " -o ControlPersist=60 -- down vesk-agent serve)\n"},
