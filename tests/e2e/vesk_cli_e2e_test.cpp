@@ -222,6 +222,7 @@ TEST(VeskCli, Table) {
          "", 1, "f\n", "vesk: $D/nope: " + enoent + "vesk: cannot write /dev/full: " + no(ENOSPC) + nl},
         {"$V get ../f $D/nodir/f", "", 1, "", "vesk: cannot create a file in $D/nodir/: " + no(ENOENT) + nl},
         {"$A serve <&-", "", 0, ""},  // no input at all is the end of input
+        {"timeout 10 $A serve < $D", "", 0, ""},  // so is input that fails to read
         // The home guard, however the home directory is spelled; one directly under / too.
         {"mkdir -p $D/h/s; cd $D; HOME=$D/h $V rm -r '~' '~/' $D/h/s/.. /tmp/.. h/ ./h $D/h/s; s=$?"
          "\nH=$(mktemp -d /vesk-home.XXXXXX); cd /; HOME=$H $V rm -r $H ${H#/} 2>&1 | sed \"s,$H,H,g; s,${H#/},H,g\""
