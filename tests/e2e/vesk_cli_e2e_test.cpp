@@ -119,6 +119,9 @@ TEST(VeskCli, Table) {
         // mapped) fails the copy; the others still go.
         {"$V put /proc/self/mem ../f $D; s=$?; ls $D; exit $s", "", 1, "f\n",
          "vesk: cannot read /proc/self/mem: " + no(EIO) + "\n"},
+        // A directory that cannot be made is named, and so is what could not go into it.
+        {"cd $D && mkdir s r && echo 1 > s/f && touch r/s && $V put -r s r", "", 1, "",
+         "vesk: r/s: " + os_error(EEXIST) + "\nvesk: r/s/f: " + os_error(ENOTDIR) + "\n"},
         // An interrupted get leaves no temporary file (the agent waits on a pipe meanwhile).
         {"mkfifo $D/p; for s in TERM HUP; do $V get $D/p $D/out & sleep 1; kill -$s $!\n"
          "{ wait $!; } 2>/dev/null; echo $?; done; ls -A $D", "", 0, "143\n129\np\n"},
