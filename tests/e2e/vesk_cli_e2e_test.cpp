@@ -258,7 +258,7 @@ TEST(VeskCli, Table) {
         {"$T --agent ../garbage hello", 1, "vesk: .*not a valid envelope.*\n"},
         {"$T --agent ../cut hello", 1, "vesk: .*ended inside a message.*\n"},
         // A body cut short is no file: nothing is renamed into place.
-        {"head -c 3000000 /dev/urandom > $D/a; $T --agent ../cutbody get $D/a $D/b; s=$?; ls $D >&2;"
+        {"head -c 3000000 /dev/urandom > $D/a; $T --agent ../cutbody get $D/a $D/b; s=$?; ls -A $D >&2;"
          " exit $s", 1, "vesk: .*ended inside a message.*\na\n"},
         {"$T --agent ../chatty hello", 1, "vesk: agent failed: .*status 3; its stderr ends: noise "
          "1351 0{85} \\| noise 1352 0{85} \\| cannot serve\n"},
