@@ -46,14 +46,31 @@ std::size_t next_escape(const char* p, std::size_t i, std::size_t n) {
 // byte next_escape stopped at) is written to esc; returns its length.
 std::size_t escape(unsigned char c, char (&esc)[6]) {
     static constexpr char kHex[] = "0123456789abcdef";
-    static constexpr std::string_view kShort = "\"\\\b\t\n\f\r", kShortAs = "\"\\btnfr";
     esc[0] = '\\';
-    if (std::size_t at = kShort.find(static_cast<char>(c)); at != std::string_view::npos) {
-        esc[1] = kShortAs[at];
-        return 2;
+    switch (c) {
+        case '"':
+        case '\\':
+            esc[1] = static_cast<char>(c);
+            return 2;
+        case '\b':
+            esc[1] = 'b';
+            return 2;
+        case '\t':
+            esc[1] = 't';
+            return 2;
+        case '\n':
+            esc[1] = 'n';
+            return 2;
+        case '\f':
+            esc[1] = 'f';
+            return 2;
+        case '\r':
+            esc[1] = 'r';
+            return 2;
+        default:
+            esc[1] = 'u', esc[2] = '0', esc[3] = '0', esc[4] = kHex[c >> 4], esc[5] = kHex[c & 0xF];
+            return 6;
     }
-    esc[1] = 'u', esc[2] = '0', esc[3] = '0', esc[4] = kHex[c >> 4], esc[5] = kHex[c & 0xF];
-    return 6;
 }
 
 // Calls put(bytes, count) for the pieces of s's JSON string form, quotes included. Runs of
