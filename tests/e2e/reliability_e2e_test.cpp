@@ -97,7 +97,9 @@ struct EndRow {
     void (*after_exit)(TempDir&);
 };
 
-int idle_reader = -1;  // the reader of a named pipe that never reads, until the agent is gone
+int idle_reader = -1;     // the reader of a named pipe that never reads, until the agent is gone
+std::thread slow_reader;  // drains a named pipe a pipe's worth at a time, for longer than a stall
+std::size_t slowly_read = 0;
 
 const EndRow kEndRows[] = {
     {"a large write still arriving and being written",
@@ -121,6 +123,34 @@ const EndRow kEndRows[] = {
          std::this_thread::sleep_for(100ms);
      },
      [](TempDir&) { ::close(std::exchange(idle_reader, -1)); }},
+    {"a write into a named pipe whose reader drains it for longer than a stall, but steadily",
+     [](Proc& p, TempDir& d) {
+         ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
+         int r = ::open((d / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         ASSERT_GE(r, 0);
+         p.send(request(1, "fs.write", at(d / "fifo"), std::string(24 << 16, 's')));
+         slowly_read = 0;
+         slow_reader = std::thread([r] {
+             // Until the agent opens its end the pipe reads as ended: that is waited out.
+             char buf[1 << 16];
+             for (int waits = 0; waits < 1000;) {
+                 const ssize_t n = ::read(r, buf, sizeof buf);
+                 if (n == 0 && slowly_read > 0) break;
+                 if (n <= 0) {
+                     ++waits;
+                     std::this_thread::sleep_for(10ms);
+                     continue;
+                 }
+                 slowly_read += static_cast<std::size_t>(n);
+                 std::this_thread::sleep_for(500ms);  // about twelve seconds in all
+             }
+             ::close(r);
+         });
+     },
+     [](TempDir&) {
+         if (slow_reader.joinable()) slow_reader.join();
+         EXPECT_EQ(slowly_read, 24u << 16) << "the agent gave up on a write still making progress";
+     }},
     {"writes still waiting for a named pipe's reader, the second for its turn behind the first",
      [](Proc& p, TempDir& d) {
          ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
